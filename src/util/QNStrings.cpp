@@ -1,0 +1,85 @@
+#include "util/QNStrings.h"
+
+#include <utility>
+
+namespace {
+
+QHash<QString, QString> englishTable() {
+    return {
+        // proxy types
+        {QStringLiteral("SOCKS4"), QStringLiteral("SOCKS 4")},
+        {QStringLiteral("SOCKS4a"), QStringLiteral("SOCKS 4a")},
+        {QStringLiteral("SOCKS5"), QStringLiteral("SOCKS 5")},
+        {QStringLiteral("HTTPTransparent"), QStringLiteral("HTTP (transparent)")},
+        {QStringLiteral("HTTPNonTransparent"), QStringLiteral("HTTP (non-transparent)")},
+        {QStringLiteral("HTTPConnect"), QStringLiteral("HTTP CONNECT")},
+        {QStringLiteral("sshTunnel"), QStringLiteral("SSH tunnel")},
+        {QStringLiteral("localhost"), QStringLiteral("localhost")},
+        // default profile
+        {QStringLiteral("myProxy"), QStringLiteral("My Proxy")},
+        {QStringLiteral("private"), QStringLiteral("Private networks")},
+        {QStringLiteral("loopback"), QStringLiteral("Loopback")},
+        {QStringLiteral("default"), QStringLiteral("Default")},
+        // status menu
+        {QStringLiteral("connections"), QStringLiteral("Connections")},
+        {QStringLiteral("sent"), QStringLiteral("Sent")},
+        {QStringLiteral("received"), QStringLiteral("Received")},
+        {QStringLiteral("proxyingOff"), QStringLiteral("Proxying Off")},
+        {QStringLiteral("statistics"), QStringLiteral("Statistics")},
+        {QStringLiteral("preferences"), QStringLiteral("Settings…")},
+        {QStringLiteral("quit"), QStringLiteral("Quit Quillon")},
+        // profile compilation
+        {QStringLiteral("invalidChain"), QStringLiteral("The proxy chain is not valid (at most one HTTP proxy, "
+                                                        "last, and at most one SSH tunnel, first)")},
+        {QStringLiteral("invalidProxyHost"), QStringLiteral("The proxy server's address cannot be resolved")},
+        {QStringLiteral("invalidFilterPort"), QStringLiteral("The filter port is not a port or port range")},
+        {QStringLiteral("invalidPort"), QStringLiteral("The rule's port is not a port or port range")},
+        {QStringLiteral("ok"), QStringLiteral("OK")},
+        // activity log
+        {QStringLiteral("log opened"), QStringLiteral("log opened")},
+        {QStringLiteral("log closed"), QStringLiteral("log closed")},
+        // update check
+        {QStringLiteral("updateNeedsUpdate"), QStringLiteral("A newer version of Quillon is available")},
+        {QStringLiteral("download"), QStringLiteral("Download")},
+        {QStringLiteral("learnMore"), QStringLiteral("Learn More")},
+        {QStringLiteral("skipVersion"), QStringLiteral("Skip This Version")},
+        // SSH tunnels
+        {QStringLiteral("failed"), QStringLiteral("The SSH tunnel failed")},
+        {QStringLiteral("serverSocketPortError"), QStringLiteral("no local port could be opened for the tunnel")},
+        {QStringLiteral("sshTunnelFailed"), QStringLiteral("the SSH connection was lost")},
+        {QStringLiteral("starting"), QStringLiteral("starting")},
+        {QStringLiteral("running"), QStringLiteral("running")},
+        {QStringLiteral("stopping"), QStringLiteral("stopping")},
+        {QStringLiteral("stopped"), QStringLiteral("stopped")},
+        {QStringLiteral("failedToCreateSSHSession"), QStringLiteral("the SSH session could not be created")},
+        {QStringLiteral("serverKeyFingerprintDoesNotMatch"),
+         QStringLiteral("the server's host key does not match the stored server key")},
+        {QStringLiteral("authenticationFailedDenied"), QStringLiteral("authentication was denied")},
+        {QStringLiteral("authenticationFailedError"), QStringLiteral("authentication failed with an error")},
+        {QStringLiteral("authenticationFailedParameter"),
+         QStringLiteral("authentication failed: the server asked for something Quillon cannot answer")},
+        {QStringLiteral("authenticationFailedNoRouteToHost"), QStringLiteral("authentication failed: no route to host")},
+        {QStringLiteral("authenticationFailedHostIsDown"), QStringLiteral("authentication failed: host is down")},
+        {QStringLiteral("authenticationFailedTimedOut"), QStringLiteral("authentication failed: operation timed out")},
+        {QStringLiteral("authenticationFailedInvalidClientKey"),
+         QStringLiteral("authentication failed: the client key is unreadable or was refused")},
+        {QStringLiteral("authenticationFailed"), QStringLiteral("authentication failed: no usable method")},
+    };
+}
+
+} // namespace
+
+QNStrings::QNStrings(QHash<QString, QString> table) : _table(std::move(table)) {}
+
+const QNStrings& QNStrings::mainBundle() {
+    static const QNStrings bundle(englishTable());
+    return bundle;
+}
+
+QString QNStrings::localizedString(const QString& key) const {
+    const auto it = _table.constFind(key);
+    if (it == _table.constEnd() || it->isEmpty()) {
+        return key;
+    }
+    return *it;
+}
