@@ -8,6 +8,7 @@
 #include <array>
 #include <memory>
 
+class QLocale;
 class QNXMLElement;
 
 // An IPv4 or IPv6 address as four 32-bit words in host byte order, most significant group first.
@@ -34,6 +35,8 @@ public:
     // Writes 2 * length upper-case hex characters (no terminator) for the given bytes.
     static void convertDataToString(const quint8* data, char* string, quint32 length);
     static QString dataSizeString(quint64 size);
+    // The same with the counts below 1024 written for the given locale (dataSizeString uses the system's).
+    static QString dataSizeString(quint64 size, const QLocale& locale);
     static QString formatFingerprint(const QString& fingerprint);
     // A new, empty, owner-only file in the temporary folder; null on failure. The caller removes it.
     static QString temporaryfilePath();
