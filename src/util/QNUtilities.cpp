@@ -225,6 +225,10 @@ QString QNUtilities::formatFingerprint(const QString& fingerprint) {
 
 QString QNUtilities::temporaryfilePath() {
     QString folder = QDir::tempPath();
+    // Qt answers empty for a temporary folder that does not exist; never fall back to "/".
+    if (folder.isEmpty()) {
+        return QString();
+    }
     if (!folder.endsWith(u'/')) {
         folder += u'/';
     }

@@ -1,0 +1,1 @@
+qn_add_fuzzer(fuzz_util SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_util.cpp LIBS qn_util)
