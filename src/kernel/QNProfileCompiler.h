@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <optional>
@@ -9,6 +10,7 @@ class QNAlertPresenter;
 class QNProfile;
 class QNProxy;
 class QNProxyChain;
+class QNProxyItem;
 class QNRule;
 class QNStrings;
 
@@ -28,12 +30,13 @@ public:
     std::optional<QByteArray> profileProxyData(const QNProxy& proxy);
     // The data of 'rles': one 'rule' per enabled rule.
     std::optional<QByteArray> profileRulesData(const QNProfile& profile);
-    // The data of 'dnss': one 'dns ' per enabled entry. Cannot fail.
-    QByteArray profileDNSData(const QNProfile& profile);
+    // The data of 'dnss': one 'dns ' per enabled entry. Nothing in it is checked, so it shows no alert;
+    // it fails only on texts too large for an atom.
+    std::optional<QByteArray> profileDNSData(const QNProfile& profile);
 
 private:
     std::optional<QByteArray> proxyChainData(const QNProxyChain& chain);
-    std::optional<QByteArray> ruleData(const QNRule& rule, const QNProfile& profile);
+    std::optional<QByteArray> ruleData(const QNRule& rule, const QHash<const QNProxyItem*, quint32>& positions);
     // "%@: %@" with the localised text of key and the offending item; one default button.
     void showAlert(const QString& key, const QString& item);
 
