@@ -3,6 +3,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -36,8 +37,21 @@ public:
     QString data() const { return _data; }
     void setData(const QString& data) { _data = data; }
 
-    // Convenience for readers: the attribute's text, null when absent.
+    // Convenience for readers: the attribute's text, null when absent (an empty value is empty, not null).
     QString attribute(const QString& name) const;
+    bool hasAttribute(const QString& name) const;
+
+    // Conveniences for writers. addAttributes replaces the table with a new one holding the old entries
+    // and the extra ones (an extra entry wins); appendElement creates the child list when there is none.
+    void addAttributes(const Attributes& extra);
+    void appendElement(const std::shared_ptr<QNXMLElement>& element);
+
+    // Lists of texts, as in <hosts><host>a</host><host>b</host></hosts>. Reading gathers the text of every
+    // leafName child of every containerName child (names ignoring case) in document order, an empty leaf
+    // giving the empty text; writing makes one leaf per text.
+    QStringList textsOfChildElements(const QString& containerName, const QString& leafName) const;
+    static std::shared_ptr<QNXMLElement> xmlElementWithTexts(const QString& name, const QString& leafName,
+                                                             const QStringList& texts);
 
 private:
     QString _name;

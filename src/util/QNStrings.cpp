@@ -64,6 +64,15 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("authenticationFailedInvalidClientKey"),
          QStringLiteral("authentication failed: the client key is unreadable or was refused")},
         {QStringLiteral("authenticationFailed"), QStringLiteral("authentication failed: no usable method")},
+        // XML documents
+        {QStringLiteral("xmlErrorPosition"), QStringLiteral("Line %1, column %2: %3")},
+        {QStringLiteral("xmlErrorTooLarge"), QStringLiteral("The document is larger than %1 bytes.")},
+        {QStringLiteral("xmlErrorTooDeep"), QStringLiteral("Elements are nested more than %1 levels deep.")},
+        {QStringLiteral("xmlErrorTooManyElements"), QStringLiteral("The document has more than %1 elements.")},
+        {QStringLiteral("xmlErrorDocumentType"), QStringLiteral("Document type declarations are not allowed.")},
+        {QStringLiteral("xmlErrorEntityReference"), QStringLiteral("Entity references are not allowed.")},
+        {QStringLiteral("xmlErrorNoElement"), QStringLiteral("The document has no element.")},
+        {QStringLiteral("xmlErrorUnreadable"), QStringLiteral("The file cannot be read: %1")},
     };
 }
 

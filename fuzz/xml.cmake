@@ -1,0 +1,1 @@
+qn_add_fuzzer(fuzz_xml SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_xml.cpp LIBS qn_model)

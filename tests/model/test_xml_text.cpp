@@ -1,0 +1,279 @@
+#include "model/QNXMLElement.h"
+#include "model/QNXMLText.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Attributes = QNXMLElement::Attributes;
+using Elements = QNXMLElement::Elements;
+
+std::shared_ptr<QNXMLElement> leaf(const QString& name, const QString& text) {
+    return QNXMLElement::xmlElementWithName(name, std::nullopt, std::nullopt, text);
+}
+
+QNXMLText::Result parse(const QByteArray& text) {
+    return QNXMLText::xmlElementWithData(text);
+}
+
+// The same tree: names, attribute tables (absent and empty alike), children in order, leaf text.
+void expectSameTree(const QNXMLElement& a, const QNXMLElement& b, const QString& path = QString()) {
+    const QString here = path + "/" + a.name();
+    EXPECT_EQ(a.name(), b.name()) << here.toStdString();
+    EXPECT_EQ(a.attributes().value_or(Attributes()), b.attributes().value_or(Attributes())) << here.toStdString();
+    const Elements childrenA = a.elements().value_or(Elements());
+    const Elements childrenB = b.elements().value_or(Elements());
+    ASSERT_EQ(childrenA.size(), childrenB.size()) << here.toStdString();
+    if (childrenA.isEmpty()) {
+        EXPECT_EQ(a.data(), b.data()) << here.toStdString();
+    }
+    for (qsizetype i = 0; i < childrenA.size(); ++i) {
+        expectSameTree(*childrenA[i], *childrenB[i], here);
+    }
+}
+
+QByteArray nested(int depth) {
+    return QByteArray("<a>").repeated(depth) + QByteArray("</a>").repeated(depth);
+}
+
+TEST(XMLTextTest, WriterOutputIsExact) {
+    auto proxy = QNXMLElement::xmlElementWithName(
+        "proxy", Attributes{{"type", "socks5"}, {"name", "Tom & \"Jerry\" <x>"}, {"port", "1080"}},
+        Elements{QNXMLElement::xmlElementWithTexts("filterPorts", "port", {"80", "1000-2000"}), leaf("clientKey", "")},
+        QString());
+    auto root = QNXMLElement::xmlElementWithName("profiles", std::nullopt, Elements{proxy}, QString());
+
+    const QByteArray expected =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<profiles>\n"
+        "  <proxy name=\"Tom &amp; &quot;Jerry&quot; &lt;x&gt;\" port=\"1080\" type=\"socks5\">\n"
+        "    <filterPorts>\n"
+        "      <port>80</port>\n"
+        "      <port>1000-2000</port>\n"
+        "    </filterPorts>\n"
+        "    <clientKey/>\n"
+        "  </proxy>\n"
+        "</profiles>\n";
+    EXPECT_EQ(QNXMLText::dataWithXMLElement(*root), expected);
+}
+
+TEST(XMLTextTest, TextsSurviveAWriteAndARead) {
+    const QStringList texts = {
+        "plain",
+        "  leading and trailing  ",
+        " ",
+        "tab\tnew\nline\r\ncarriage\rreturn",
+        "<tag attr=\"v\">&amp;</tag> ]]> '",
+        QString::fromUtf8("caf\xc3\xa9 \xe6\x9d\xb1\xe4\xba\xac \xf0\x9f\x9a\x80"),
+        "&#65; not a reference",
+    };
+    for (const QString& text : texts) {
+        auto root = QNXMLElement::xmlElementWithName(
+            "rule", Attributes{{"name", text}}, Elements{QNXMLElement::xmlElementWithTexts("hosts", "host", {text})},
+            QString());
+        const QByteArray written = QNXMLText::dataWithXMLElement(*root);
+        ASSERT_FALSE(written.isNull());
+        const auto result = parse(written);
+        ASSERT_TRUE(result.ok()) << result.message().toStdString() << "\n" << written.toStdString();
+        expectSameTree(*root, *result.element);
+    }
+}
+
+TEST(XMLTextTest, CharactersXMLCannotCarryAreReplaced) {
+    const QString text = QString("a") + QChar(0x01) + "b" + QChar(0xD800) + "c" + QChar(0xFFFF);
+    auto root = QNXMLElement::xmlElementWithName("dnsItem", Attributes{{"name", text}}, std::nullopt, text);
+    const auto result = parse(QNXMLText::dataWithXMLElement(*root));
+    ASSERT_TRUE(result.ok()) << result.message().toStdString();
+    const QString replaced = QString("a") + QChar(0xFFFD) + "b" + QChar(0xFFFD) + "c" + QChar(0xFFFD);
+    EXPECT_EQ(result.element->attribute("name"), replaced);
+    EXPECT_EQ(result.element->data(), replaced);
+}
+
+TEST(XMLTextTest, WriterRefusesWhatCannotBeXML) {
+    EXPECT_TRUE(QNXMLText::dataWithXMLElement(QNXMLElement("bad name")).isNull());
+    EXPECT_TRUE(QNXMLText::dataWithXMLElement(QNXMLElement("1st")).isNull());
+    EXPECT_TRUE(QNXMLText::dataWithXMLElement(QNXMLElement("")).isNull());
+    EXPECT_TRUE(
+        QNXMLText::dataWithXMLElement(QNXMLElement("ok", Attributes{{"bad=", "v"}}, std::nullopt, QString())).isNull());
+
+    // Exactly as deep as the reader accepts, and one more.
+    auto root = QNXMLElement::xmlElementWithName("a");
+    auto innermost = root;
+    for (int depth = 1; depth < QNXMLText::maximumDepth; ++depth) {
+        auto child = QNXMLElement::xmlElementWithName("a");
+        innermost->appendElement(child);
+        innermost = child;
+    }
+    const QByteArray deepest = QNXMLText::dataWithXMLElement(*root);
+    ASSERT_FALSE(deepest.isNull());
+    EXPECT_TRUE(parse(deepest).ok());
+    innermost->appendElement(QNXMLElement::xmlElementWithName("a"));
+    EXPECT_TRUE(QNXMLText::dataWithXMLElement(*root).isNull());
+
+    // A node that contains itself is refused, not followed for ever.
+    auto loop = QNXMLElement::xmlElementWithName("loop");
+    loop->appendElement(loop);
+    EXPECT_TRUE(QNXMLText::dataWithXMLElement(*loop).isNull());
+    loop->setElements(std::nullopt); // break the cycle so the node is freed
+}
+
+TEST(XMLTextTest, ReaderBuildsThePlainTree) {
+    const QByteArray text = "<?xml version=\"1.0\"?>\n"
+                            "<!-- exported -->\n"
+                            "<p:profiles xmlns:p=\"urn:x\">\n"
+                            "  <profile name=\"Home\" order=\"0\">\n"
+                            "    <?editor keep?>\n"
+                            "    <hosts>\n"
+                            "      <host>  spaced  </host>\n"
+                            "      <host/>\n"
+                            "      <host></host>\n"
+                            "      <host><![CDATA[a<b]]>&amp;c</host>\n"
+                            "      <host>   </host>\n"
+                            "    </hosts>\n"
+                            "    stray text next to children\n"
+                            "  </profile>\n"
+                            "</p:profiles>\n";
+    const auto result = parse(text);
+    ASSERT_TRUE(result.ok()) << result.message().toStdString();
+    const auto& root = *result.element;
+    EXPECT_EQ(root.name(), "p:profiles");
+    EXPECT_EQ(root.attribute("xmlns:p"), "urn:x");
+    EXPECT_TRUE(root.data().isNull());
+
+    const auto profile = root.childElementWithName("profile");
+    ASSERT_NE(profile, nullptr);
+    EXPECT_EQ(profile->attributes(), std::optional(Attributes{{"name", "Home"}, {"order", "0"}}));
+    EXPECT_EQ(profile->elements()->size(), 1);
+    EXPECT_TRUE(profile->data().isNull());
+
+    const auto hosts = profile->childElementWithName("hosts");
+    ASSERT_NE(hosts, nullptr);
+    EXPECT_FALSE(hosts->attributes().has_value());
+    EXPECT_EQ(profile->textsOfChildElements("hosts", "host"), QStringList({"  spaced  ", "", "", "a<b&c", "   "}));
+    const auto emptyLeaf = hosts->elements()->at(1);
+    EXPECT_FALSE(emptyLeaf->data().isNull());
+    EXPECT_FALSE(emptyLeaf->elements().has_value());
+}
+
+TEST(XMLTextTest, ReaderAcceptsOtherEncodings) {
+    const auto latin1 = parse("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><host>caf\xe9</host>");
+    ASSERT_TRUE(latin1.ok()) << latin1.message().toStdString();
+    EXPECT_EQ(latin1.element->data(), QString::fromUtf8("caf\xc3\xa9"));
+
+    const QString source = QStringLiteral("<host>\u00e9t\u00e9</host>");
+    QByteArray utf16("\xff\xfe", 2);
+    utf16.append(reinterpret_cast<const char*>(source.utf16()), source.size() * 2);
+    const auto wide = parse(utf16);
+    ASSERT_TRUE(wide.ok()) << wide.message().toStdString();
+    EXPECT_EQ(wide.element->data(), QString::fromUtf8("\xc3\xa9t\xc3\xa9"));
+}
+
+TEST(XMLTextTest, HostileTextFailsCleanlyWithAPosition) {
+    struct Case {
+        const char* what;
+        QByteArray text;
+        qint64 line; // 0: any line
+        QString mentions;
+    };
+    const QByteArray laughs = "<?xml version=\"1.0\"?>\n"
+                              "<!DOCTYPE lolz [\n"
+                              " <!ENTITY lol \"lol\">\n"
+                              " <!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">\n"
+                              " <!ENTITY lol2 \"&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;&lol1;\">\n"
+                              " <!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">\n"
+                              " <!ENTITY lol4 \"&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;&lol3;\">\n"
+                              " <!ENTITY lol5 \"&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;&lol4;\">\n"
+                              " <!ENTITY lol6 \"&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;&lol5;\">\n"
+                              " <!ENTITY lol7 \"&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;&lol6;\">\n"
+                              " <!ENTITY lol8 \"&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;&lol7;\">\n"
+                              " <!ENTITY lol9 \"&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;\">\n"
+                              "]>\n"
+                              "<lolz>&lol9;</lolz>\n";
+    const Case cases[] = {
+        {"empty", "", 1, ""},
+        {"not XML", "profiles: none\n", 1, ""},
+        {"unclosed tag", "<profiles>\n  <profile name=\"a\">\n</profiles>\n", 3, ""},
+        {"unterminated document", "<profiles>\n  <profile>", 0, ""},
+        {"broken attribute", "<profiles>\n<profile name=a/>\n</profiles>", 2, ""},
+        {"two roots", "<profiles/>\n<profiles/>", 2, ""},
+        {"undeclared entity", "<profiles>\n&xxe;</profiles>", 2, ""},
+        {"control character", "<profiles>\x01</profiles>", 1, ""},
+        {"billion laughs", laughs, 13, "Document type"},
+        {"external entity",
+         "<!DOCTYPE profiles [<!ENTITY xxe SYSTEM \"file:///etc/passwd\">]>\n<profiles>&xxe;</profiles>", 1,
+         "Document type"},
+        {"external subset", "<!DOCTYPE profiles SYSTEM \"http://127.0.0.1:9/x.dtd\">\n<profiles/>", 1, "Document type"},
+        {"parameter entities", "<!DOCTYPE p [<!ENTITY % a \"x\"> %a;]><p/>", 0, ""},
+        {"nested one level too deep", nested(QNXMLText::maximumDepth + 1), 1, "64"},
+        {"nested far too deep", nested(100000), 1, "64"},
+    };
+    for (const auto& c : cases) {
+        const auto result = parse(c.text);
+        EXPECT_FALSE(result.ok()) << c.what;
+        EXPECT_EQ(result.element, nullptr) << c.what;
+        EXPECT_FALSE(result.errorString.isEmpty()) << c.what;
+        EXPECT_GE(result.lineNumber, 1) << c.what;
+        EXPECT_GE(result.columnNumber, 1) << c.what;
+        if (c.line != 0) {
+            EXPECT_EQ(result.lineNumber, c.line) << c.what << ": " << result.message().toStdString();
+        }
+        EXPECT_TRUE(result.errorString.contains(c.mentions)) << c.what << ": " << result.message().toStdString();
+        const QString position = QString("Line %1, column %2: ").arg(result.lineNumber).arg(result.columnNumber);
+        EXPECT_TRUE(result.message().startsWith(position)) << c.what << ": " << result.message().toStdString();
+    }
+    EXPECT_TRUE(parse(nested(QNXMLText::maximumDepth)).ok());
+}
+
+TEST(XMLTextTest, LimitsOnSizeAndElementCount) {
+    QByteArray oversized = "<profiles>";
+    oversized.append(QByteArray(QNXMLText::maximumSize, ' '));
+    oversized.append("</profiles>");
+    const auto tooLarge = parse(oversized);
+    EXPECT_FALSE(tooLarge.ok());
+    EXPECT_EQ(tooLarge.lineNumber, 0);
+    EXPECT_TRUE(tooLarge.message().contains(QString::number(QNXMLText::maximumSize)));
+
+    QByteArray many = "<r>";
+    many.append(QByteArray("<a/>").repeated(QNXMLText::maximumElementCount));
+    many.append("</r>");
+    ASSERT_LE(many.size(), QNXMLText::maximumSize);
+    const auto tooMany = parse(many);
+    EXPECT_FALSE(tooMany.ok());
+    EXPECT_TRUE(tooMany.message().contains(QString::number(QNXMLText::maximumElementCount)))
+        << tooMany.message().toStdString();
+}
+
+TEST(XMLTextTest, ReadsFiles) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+
+    const QString good = folder.filePath("good.xml");
+    {
+        QFile file(good);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("<profiles><profile name=\"a\"/></profiles>");
+    }
+    const auto read = QNXMLText::xmlElementWithContentsOfFile(good);
+    ASSERT_TRUE(read.ok()) << read.message().toStdString();
+    EXPECT_EQ(read.element->childElementWithName("profile")->attribute("name"), "a");
+
+    const auto missing = QNXMLText::xmlElementWithContentsOfFile(folder.filePath("missing.xml"));
+    EXPECT_FALSE(missing.ok());
+    EXPECT_FALSE(missing.message().isEmpty());
+
+    // A sparse file: refused by its size, never read into memory.
+    const QString huge = folder.filePath("huge.xml");
+    {
+        QFile file(huge);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.resize(qint64(1) << 34));
+    }
+    const auto tooLarge = QNXMLText::xmlElementWithContentsOfFile(huge);
+    EXPECT_FALSE(tooLarge.ok());
+    EXPECT_TRUE(tooLarge.message().contains(QString::number(QNXMLText::maximumSize)));
+}
+
+} // namespace
