@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// The optional activity log: the agent's own lines and the engine's log lines, one file that exists only
+// while logging is on. Every line reaches the disk before the call returns, so a crash loses nothing
+// that was logged.
+class QNActivityLog {
+public:
+    // Tells the engine the current logging flag; called after the log was opened or closed.
+    using LoggingFlagSender = std::function<void()>;
+
+    // directoryPath: the folder the log lives in; empty means the platform gave no folder, and lines
+    // then go nowhere.
+    explicit QNActivityLog(const QString& directoryPath = defaultDirectoryPath(),
+                           LoggingFlagSender loggingFlagSender = {});
+    ~QNActivityLog();
+    QNActivityLog(const QNActivityLog&) = delete;
+    QNActivityLog& operator=(const QNActivityLog&) = delete;
+
+    // $XDG_STATE_HOME/quillon (an unset or relative variable means ~/.local/state); empty without a home.
+    static QString defaultDirectoryPath();
+    // "Quillon 2.0.0 - text\r\n" with the version, "Quillon - text\r\n" without.
+    static QString applicationLogText(const QString& text, bool displayVersion);
+
+    void setLoggingFlagSender(LoggingFlagSender sender) { _loggingFlagSender = std::move(sender); }
+
+    void enableLogging(bool on);
+    void appendApplicationLogString(const QString& text, bool displayVersion);
+    void appendLogString(const QString& text);
+
+    bool loggingOn() const { return _loggingOn; }
+    // The file's path while logging is on with a file; empty otherwise.
+    QString logFilePath() const { return _logFilePath; }
+
+private:
+    bool openLogFile();
+    void closeLogFile();
+
+    QString _directoryPath;
+    LoggingFlagSender _loggingFlagSender;
+    bool _loggingOn = false;
+    QString _logFilePath;
+    int _logFileHandle = -1;
+};

@@ -1,0 +1,66 @@
+#include "QNFakeLogind.h"
+
+#include "platform/QNLogindSessionMonitor.h"
+
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int kWaitMilliseconds = 20000;
+
+struct LogindMonitorTest : ::testing::TestWithParam<bool> {
+    QNFakeLogind logind{QStringLiteral("fake-logind"), GetParam()};
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("monitor"));
+    QNLogindSessionMonitor monitor{bus};
+    QStringList events;
+
+    void SetUp() override {
+        ASSERT_TRUE(bus.isConnected()) << "the tests need a session bus (dbus-run-session)";
+        ASSERT_TRUE(logind.isValid());
+        monitor.startObserving([this] { events << QStringLiteral("active"); },
+                               [this] { events << QStringLiteral("resigned"); });
+    }
+    void TearDown() override {
+        monitor.stopObserving();
+        QDBusConnection::disconnectFromBus(QStringLiteral("monitor"));
+    }
+};
+
+TEST_P(LogindMonitorTest, ReportsChangesOfTheOwnSession) {
+    EXPECT_EQ(monitor.sessionPath(), logind.sessionPath());
+
+    logind.setActive(false);
+    logind.announce(true);
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, kWaitMilliseconds);
+    EXPECT_EQ(events.last(), QStringLiteral("resigned"));
+
+    // The same state again is no change; a value announced only as invalidated is read back.
+    logind.announce(true);
+    logind.setActive(true);
+    logind.announce(false);
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 2, kWaitMilliseconds);
+    EXPECT_EQ(events, (QStringList{QStringLiteral("resigned"), QStringLiteral("active")}));
+
+    // After stopping nothing more is reported; a second monitor proves the signal went out.
+    monitor.stopObserving();
+    QNLogindSessionMonitor witness(bus);
+    bool witnessed = false;
+    witness.startObserving([] {}, [&] { witnessed = true; });
+    logind.setActive(false);
+    logind.announce(true);
+    QTRY_VERIFY_WITH_TIMEOUT(witnessed, kWaitMilliseconds);
+    EXPECT_EQ(events.size(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutManager, LogindMonitorTest, ::testing::Bool());
+
+TEST(LogindMonitor, WithoutABusThereAreNoEvents) {
+    QNLogindSessionMonitor monitor(QDBusConnection(QStringLiteral("never-connected")));
+    monitor.startObserving([] { FAIL(); }, [] { FAIL(); });
+    EXPECT_TRUE(monitor.sessionPath().isEmpty());
+    monitor.stopObserving();
+}
+
+} // namespace
