@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <optional>
+
+// A key made by ssh-keygen, with the digest ssh-keygen itself gives for it.
+struct QNTestKey {
+    QString privatePath;
+    QString publicPath;
+    QByteArray privateFile;
+    QByteArray publicLine; // the .pub file as written: "type base64 comment\n"
+    QString md5;           // "aa:bb:..." from ssh-keygen -l -E md5
+};
+
+// Makes keys with ssh-keygen in a temporary folder that lives as long as the test program, and keeps them
+// so that tests sharing a key pay for it once.
+class QNTestKeys {
+public:
+    static QNTestKeys& shared();
+
+    // ssh-keygen -t type [options], cached by name. Empty when ssh-keygen refused (e.g. no DSA support).
+    std::optional<QNTestKey> key(const QString& name, const QString& type, const QStringList& options = {});
+    std::optional<QNTestKey> rsa(int bits) {
+        return key(QStringLiteral("rsa%1").arg(bits), QStringLiteral("rsa"),
+                   {QStringLiteral("-b"), QString::number(bits)});
+    }
+    std::optional<QNTestKey> dsa() { return key(QStringLiteral("dsa"), QStringLiteral("dsa")); }
+    // The certificate of a public key, signed by a fresh CA key: the -cert.pub line.
+    std::optional<QByteArray> certificate(const QNTestKey& key);
+
+    // The MD5 digest ssh-keygen reports for a key file; null when it cannot read it.
+    static QString oracle(const QString& path);
+    QString writeFile(const QString& name, const QByteArray& contents);
+    QString path(const QString& name) const;
+
+private:
+    QNTestKeys();
+
+    QTemporaryDir _folder;
+    QHash<QString, std::optional<QNTestKey>> _keys;
+};
+
+// The public numbers of an "ssh-rsa" line, read by the test's own small parser: e and n as unsigned
+// big-endian bytes without leading zeros.
+bool qnSplitRSAPublicLine(const QByteArray& line, QByteArray* e, QByteArray* n);
+QByteArray qnDecimal(const QByteArray& bigEndian);
+int qnBitCount(const QByteArray& bigEndian);
+// The digest protocol 1 takes of a key: MD5 of the modulus bytes, then the exponent bytes.
+QString qnProtocol1Digest(const QByteArray& e, const QByteArray& n);
+// A protocol-2 key line of the given name around an arbitrary blob.
+QByteArray qnKeyLine(const QByteArray& name, const QByteArray& blob, const QByteArray& comment = "test");
+// SSH wire pieces for building blobs by hand.
+QByteArray qnWireString(const QByteArray& bytes);
+QByteArray qnWireUInt32(quint32 value);
