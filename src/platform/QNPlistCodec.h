@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <optional>
+
+// Property lists <-> Qt values, on top of libplist.
+//
+// Values: dictionary <-> QVariantMap, array <-> QVariantList (a QStringList is written as an array too),
+// string <-> QString, integer <-> qint64 (quint64 only above the signed range), real <-> double,
+// true/false <-> bool, data <-> QByteArray, date <-> QDateTime in UTC (the format keeps seconds since
+// 2001-01-01 UTC; XML keeps whole seconds). A keyed-archiver UID reads as a dictionary {"CF$UID": n},
+// which is how the XML form spells it, so it survives a read and a write.
+//
+// Input is treated as hostile: its size, nesting depth and number of values are bounded before libplist
+// sees it, and every failure is a message, never a crash.
+class QNPlistCodec {
+public:
+    enum class Format { XML, Binary };
+
+    static constexpr qsizetype kMaximumInputSize = 64 * 1024 * 1024;
+    static constexpr int kMaximumDepth = 128;
+    static constexpr qint64 kMaximumValueCount = 2000000;
+
+    QNPlistCodec() = delete;
+
+    // Any property list, XML or binary (told apart by the binary magic).
+    static std::optional<QVariant> propertyListWithData(const QByteArray& data, QString* error = nullptr);
+    // A property list whose root is a dictionary.
+    static std::optional<QVariantMap> dictionaryWithData(const QByteArray& data, QString* error = nullptr);
+    // Fails on values a property list cannot hold (null, unknown types, texts with control characters).
+    static std::optional<QByteArray> dataWithPropertyList(const QVariant& propertyList, Format format = Format::XML,
+                                                          QString* error = nullptr);
+};

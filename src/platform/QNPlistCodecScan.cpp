@@ -1,0 +1,342 @@
+#include "platform/QNPlistCodecScan.h"
+
+#include <QList>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr qsizetype kHeaderSize = 8;
+constexpr qsizetype kTrailerSize = 32;
+constexpr uchar kMarkerDate = 0x33;
+constexpr uchar kMarkerInteger16 = 0x14;
+constexpr uchar kMarkerOneItemArray = 0xA1;
+
+quint64 readBigEndian(const uchar* bytes, int width) {
+    quint64 value = 0;
+    for (int index = 0; index < width; ++index) {
+        value = (value << 8) | bytes[index];
+    }
+    return value;
+}
+
+void appendBigEndian(QByteArray& data, quint64 value, int width) {
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) {
+        data.append(char((value >> shift) & 0xFF));
+    }
+}
+
+void setProblem(QString* problem, const QString& text) {
+    if (problem) {
+        *problem = text;
+    }
+}
+
+// The trailer and offset table of a binary property list, checked against the data's size.
+class BinaryLayout {
+public:
+    bool read(const QByteArray& data, QString* problem) {
+        _bytes = reinterpret_cast<const uchar*>(data.constData());
+        _size = data.size();
+        if (_size < kHeaderSize + kTrailerSize + 2) {
+            setProblem(problem, QStringLiteral("the binary property list is truncated"));
+            return false;
+        }
+        const uchar* trailer = _bytes + _size - kTrailerSize;
+        _offsetSize = trailer[6];
+        _referenceSize = trailer[7];
+        _objectCount = readBigEndian(trailer + 8, 8);
+        _topObject = readBigEndian(trailer + 16, 8);
+        _tableOffset = readBigEndian(trailer + 24, 8);
+        const quint64 tableEnd = quint64(_size - kTrailerSize);
+        const bool sizesValid = _offsetSize >= 1 && _offsetSize <= 8 && _referenceSize >= 1 && _referenceSize <= 8;
+        if (!sizesValid || _objectCount == 0 || _topObject >= _objectCount || _tableOffset < quint64(kHeaderSize) ||
+            _tableOffset > tableEnd || _objectCount > (tableEnd - _tableOffset) / quint64(_offsetSize)) {
+            setProblem(problem, QStringLiteral("the binary property list's trailer is inconsistent"));
+            return false;
+        }
+        return true;
+    }
+
+    quint64 objectCount() const { return _objectCount; }
+    quint64 topObject() const { return _topObject; }
+
+    // Start of an object, or none when the offset table points outside the object area.
+    std::optional<quint64> objectOffset(quint64 index) const {
+        const quint64 offset = readBigEndian(_bytes + _tableOffset + index * quint64(_offsetSize), _offsetSize);
+        if (offset < quint64(kHeaderSize) || offset >= _tableOffset) {
+            return std::nullopt;
+        }
+        return offset;
+    }
+
+    uchar byteAt(quint64 offset) const { return _bytes[offset]; }
+    bool hasBytes(quint64 offset, quint64 count) const {
+        return offset <= _tableOffset && count <= _tableOffset - offset;
+    }
+
+    // The object references held by a container (arrays, sets, dictionaries: keys then values); an empty
+    // list for every other object. False when the object or its references lie outside the object area.
+    bool references(quint64 index, QList<quint64>* result, bool* container = nullptr) const {
+        result->clear();
+        const auto offset = objectOffset(index);
+        if (!offset) {
+            return false;
+        }
+        const uchar marker = _bytes[*offset];
+        const int kind = marker >> 4;
+        const bool isContainer = kind == 0xA || kind == 0xC || kind == 0xD;
+        if (container) {
+            *container = isContainer;
+        }
+        if (!isContainer) {
+            return true;
+        }
+        quint64 position = *offset + 1;
+        quint64 count = marker & 0x0F;
+        if (count == 0x0F) {
+            if (!hasBytes(position, 1)) {
+                return false;
+            }
+            const uchar countMarker = _bytes[position];
+            const int width = 1 << (countMarker & 0x0F);
+            if ((countMarker >> 4) != 0x1 || width > 8 || !hasBytes(position + 1, quint64(width))) {
+                return false;
+            }
+            count = readBigEndian(_bytes + position + 1, width);
+            position += 1 + quint64(width);
+        }
+        const quint64 available = (_tableOffset - position) / quint64(_referenceSize);
+        const quint64 referenceCount = kind == 0xD ? count * 2 : count;
+        if (count > available || referenceCount > available) {
+            return false;
+        }
+        result->reserve(qsizetype(referenceCount));
+        for (quint64 item = 0; item < referenceCount; ++item) {
+            const quint64 reference = readBigEndian(_bytes + position + item * quint64(_referenceSize), _referenceSize);
+            if (reference >= _objectCount) {
+                return false;
+            }
+            result->append(reference);
+        }
+        return true;
+    }
+
+private:
+    const uchar* _bytes = nullptr;
+    qsizetype _size = 0;
+    int _offsetSize = 0;
+    int _referenceSize = 0;
+    quint64 _objectCount = 0;
+    quint64 _topObject = 0;
+    quint64 _tableOffset = 0;
+};
+
+// Counts the values the tree below an object expands to, each object counted once per reference, with
+// the result per object remembered so that shared objects cost nothing the second time.
+class ExpansionCounter {
+public:
+    ExpansionCounter(const BinaryLayout& layout, int maximumDepth, qint64 maximumValueCount)
+        : _layout(layout)
+        , _maximumDepth(maximumDepth)
+        , _maximumValueCount(maximumValueCount)
+        , _counts(size_t(layout.objectCount()), kUnknown) {}
+
+    bool count(quint64 index, int depth, qint64* total, QString* problem) {
+        qint64& known = _counts[size_t(index)];
+        if (known == kVisiting) {
+            setProblem(problem, QStringLiteral("the binary property list refers to itself"));
+            return false;
+        }
+        if (known != kUnknown) {
+            *total = known;
+            return true;
+        }
+        QList<quint64> children;
+        bool container = false;
+        if (!_layout.references(index, &children, &container)) {
+            setProblem(problem, QStringLiteral("the binary property list is malformed"));
+            return false;
+        }
+        if (container && depth >= _maximumDepth) {
+            setProblem(problem, QStringLiteral("values are nested more than %1 levels deep").arg(_maximumDepth));
+            return false;
+        }
+        _counts[size_t(index)] = kVisiting;
+        qint64 sum = 1;
+        for (const quint64 child : children) {
+            qint64 childTotal = 0;
+            if (!count(child, depth + 1, &childTotal, problem)) {
+                return false;
+            }
+            sum += childTotal;
+            if (sum > _maximumValueCount) {
+                setProblem(problem,
+                           QStringLiteral("the property list holds more than %1 values").arg(_maximumValueCount));
+                return false;
+            }
+        }
+        _counts[size_t(index)] = sum;
+        *total = sum;
+        return true;
+    }
+
+private:
+    static constexpr qint64 kUnknown = -1;
+    static constexpr qint64 kVisiting = -2;
+
+    const BinaryLayout& _layout;
+    int _maximumDepth;
+    qint64 _maximumValueCount;
+    std::vector<qint64> _counts;
+};
+
+bool isContainerTag(QByteArrayView name) {
+    return name == "dict" || name == "array";
+}
+
+bool isValueTag(QByteArrayView name) {
+    static const char* const names[] = {"dict",  "array", "string", "integer", "real", "true",
+                                        "false", "data",  "date",   "key",     "uid"};
+    for (const char* candidate : names) {
+        if (name == candidate) {
+            return true;
+        }
+    }
+    return false;
+}
+
+qsizetype lineOf(const QByteArray& data, qsizetype position) {
+    return QByteArrayView(data.constData(), position).count('\n') + 1;
+}
+
+} // namespace
+
+namespace QNPlistCodecScan {
+
+bool isBinary(const QByteArray& data) {
+    return data.startsWith("bplist");
+}
+
+bool checkBinary(const QByteArray& data, int maximumDepth, qint64 maximumValueCount, QString* problem) {
+    BinaryLayout layout;
+    if (!layout.read(data, problem)) {
+        return false;
+    }
+    if (layout.objectCount() > quint64(maximumValueCount)) {
+        setProblem(problem, QStringLiteral("the property list holds more than %1 values").arg(maximumValueCount));
+        return false;
+    }
+    ExpansionCounter counter(layout, maximumDepth, maximumValueCount);
+    qint64 total = 0;
+    return counter.count(layout.topObject(), 0, &total, problem);
+}
+
+bool checkXML(const QByteArray& data, int maximumDepth, qint64 maximumValueCount, QString* problem) {
+    const qsizetype size = data.size();
+    int depth = 0;
+    qint64 values = 0;
+    qsizetype position = data.indexOf('<');
+    while (position >= 0 && position < size) {
+        const QByteArrayView rest(data.constData() + position, size - position);
+        qsizetype end = -1;
+        if (rest.startsWith("<!--")) {
+            end = data.indexOf("-->", position + 4);
+            end = end < 0 ? -1 : end + 2;
+        } else if (rest.startsWith("<![CDATA[")) {
+            end = data.indexOf("]]>", position + 9);
+            end = end < 0 ? -1 : end + 2;
+        } else {
+            end = data.indexOf('>', position + 1);
+            const bool closing = rest.startsWith("</");
+            const qsizetype nameStart = position + (closing ? 2 : 1);
+            qsizetype nameEnd = nameStart;
+            while (nameEnd < size && data.at(nameEnd) != '>' && data.at(nameEnd) != '/' &&
+                   !QChar::isSpace(uchar(data.at(nameEnd)))) {
+                ++nameEnd;
+            }
+            const QByteArrayView name(data.constData() + nameStart, nameEnd - nameStart);
+            const bool selfClosing = end > 0 && data.at(end - 1) == '/';
+            if (closing) {
+                if (isContainerTag(name) && depth > 0) {
+                    --depth;
+                }
+            } else if (rest.size() > 1 && rest[1] != '!' && rest[1] != '?') {
+                if (isValueTag(name) && ++values > maximumValueCount) {
+                    setProblem(problem, QStringLiteral("the property list holds more than %1 values (line %2)")
+                                            .arg(maximumValueCount)
+                                            .arg(lineOf(data, position)));
+                    return false;
+                }
+                if (isContainerTag(name) && !selfClosing && ++depth > maximumDepth) {
+                    setProblem(problem, QStringLiteral("values are nested more than %1 levels deep (line %2)")
+                                            .arg(maximumDepth)
+                                            .arg(lineOf(data, position)));
+                    return false;
+                }
+            }
+        }
+        if (end < 0) {
+            break; // unterminated markup: libplist reports the malformed document
+        }
+        position = data.indexOf('<', end + 1);
+    }
+    return true;
+}
+
+QByteArray singleItemArray(const QByteArray& object) {
+    QByteArray data("bplist00");
+    const quint64 arrayOffset = quint64(data.size());
+    data.append(char(kMarkerOneItemArray));
+    data.append(char(1)); // reference to object 1
+    const quint64 objectOffset = quint64(data.size());
+    data.append(object);
+    const quint64 tableOffset = quint64(data.size());
+    appendBigEndian(data, arrayOffset, 8);
+    appendBigEndian(data, objectOffset, 8);
+    data.append(6, '\0');
+    data.append(char(8)); // offset width
+    data.append(char(1)); // reference width
+    appendBigEndian(data, 2, 8);
+    appendBigEndian(data, 0, 8);
+    appendBigEndian(data, tableOffset, 8);
+    return data;
+}
+
+QByteArray dateObject(double seconds) {
+    quint64 bits = 0;
+    static_assert(sizeof(bits) == sizeof(seconds));
+    std::memcpy(&bits, &seconds, sizeof(bits));
+    QByteArray object(1, char(kMarkerDate));
+    appendBigEndian(object, bits, 8);
+    return object;
+}
+
+QByteArray unsignedIntegerObject(quint64 value) {
+    QByteArray object(1, char(kMarkerInteger16));
+    appendBigEndian(object, 0, 8);
+    appendBigEndian(object, value, 8);
+    return object;
+}
+
+std::optional<double> firstArrayDate(const QByteArray& data) {
+    BinaryLayout layout;
+    if (!layout.read(data, nullptr)) {
+        return std::nullopt;
+    }
+    QList<quint64> items;
+    if (!layout.references(layout.topObject(), &items) || items.isEmpty()) {
+        return std::nullopt;
+    }
+    const auto offset = layout.objectOffset(items.first());
+    if (!offset || layout.byteAt(*offset) != kMarkerDate || !layout.hasBytes(*offset + 1, 8)) {
+        return std::nullopt;
+    }
+    const quint64 bits = readBigEndian(reinterpret_cast<const uchar*>(data.constData()) + *offset + 1, 8);
+    double seconds = 0;
+    std::memcpy(&seconds, &bits, sizeof(seconds));
+    return seconds;
+}
+
+} // namespace QNPlistCodecScan

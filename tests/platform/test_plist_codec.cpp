@@ -1,0 +1,289 @@
+#include "platform/QNPlistCodec.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+#include <QStringList>
+#include <QTimeZone>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace {
+
+using Format = QNPlistCodec::Format;
+
+QDateTime utc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+    return QDateTime(QDate(year, month, day), QTime(hour, minute, second), QTimeZone::utc());
+}
+
+QByteArray allBytes() {
+    QByteArray bytes;
+    for (int value = 0; value < 256; ++value) {
+        bytes.append(char(value));
+    }
+    return bytes;
+}
+
+// A domain holding every kind of value, with the integers at the edges of their ranges.
+QVariantMap everyKind() {
+    return {
+        {QStringLiteral("text"), QStringLiteral("Grüße <&> \"quoted\" 'single' \u4e2d\u6587 \U0001F600")},
+        {QStringLiteral("empty text"), QString(QLatin1String(""))},
+        {QStringLiteral("zero"), qint64(0)},
+        {QStringLiteral("minus one"), qint64(-1)},
+        {QStringLiteral("int64 min"), std::numeric_limits<qint64>::min()},
+        {QStringLiteral("int64 max"), std::numeric_limits<qint64>::max()},
+        {QStringLiteral("uint64 max"), std::numeric_limits<quint64>::max()},
+        {QStringLiteral("2^40"), qint64(1) << 40},
+        {QStringLiteral("yes"), true},
+        {QStringLiteral("no"), false},
+        {QStringLiteral("real"), 0.1},
+        {QStringLiteral("negative real"), -2.5e-300},
+        {QStringLiteral("data"), allBytes()},
+        {QStringLiteral("empty data"), QByteArray("")},
+        {QStringLiteral("reference date"), utc(2001, 1, 1)},
+        {QStringLiteral("before 1970"), utc(1900, 6, 1, 12, 30, 15)},
+        {QStringLiteral("after 2038"), utc(2100, 1, 1, 23, 59, 59)},
+        {QStringLiteral("array"), QVariantList{qint64(1), QStringLiteral("two"), QVariantList{false, QVariantMap{}},
+                                               QVariantMap{{QStringLiteral("deep"), QVariantList{}}}}},
+        {QStringLiteral("dict"), QVariantMap{{QStringLiteral(""), qint64(7)},
+                                             {QStringLiteral("nested"), QVariantMap{{QStringLiteral("x"), 1.5}}}}},
+    };
+}
+
+TEST(PlistCodec, EveryKindRoundTripsThroughBothFormats) {
+    for (const Format format : {Format::XML, Format::Binary}) {
+        SCOPED_TRACE(format == Format::XML ? "XML" : "binary");
+        QString error;
+        const auto data = QNPlistCodec::dataWithPropertyList(everyKind(), format, &error);
+        ASSERT_TRUE(data) << error.toStdString();
+        const auto read = QNPlistCodec::dictionaryWithData(*data, &error);
+        ASSERT_TRUE(read) << error.toStdString();
+        const QVariantMap expected = everyKind();
+        ASSERT_EQ(read->keys(), expected.keys());
+        for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
+            EXPECT_EQ(read->value(it.key()), it.value()) << it.key().toStdString();
+        }
+        // Types, not just values: integers come back as 64-bit signed unless they need the unsigned range.
+        EXPECT_EQ(read->value(QStringLiteral("minus one")).typeId(), QMetaType::LongLong);
+        EXPECT_EQ(read->value(QStringLiteral("uint64 max")).typeId(), QMetaType::ULongLong);
+        EXPECT_EQ(read->value(QStringLiteral("yes")).typeId(), QMetaType::Bool);
+        EXPECT_EQ(read->value(QStringLiteral("data")).typeId(), QMetaType::QByteArray);
+        EXPECT_EQ(read->value(QStringLiteral("after 2038")).toDateTime().timeSpec(), Qt::UTC);
+    }
+}
+
+TEST(PlistCodec, QtValueTypesAreWrittenAsTheirPropertyListKind) {
+    const QVariantMap input{
+        {QStringLiteral("int"), int(-5)},
+        {QStringLiteral("uint"), uint(4000000000u)},
+        {QStringLiteral("string list"), QStringList{QStringLiteral("a"), QStringLiteral("b")}},
+        {QStringLiteral("hash"), QVariantHash{{QStringLiteral("k"), QStringLiteral("v")}}},
+        {QStringLiteral("float"), 0.5f},
+        {QStringLiteral("milliseconds"), utc(2024, 2, 29, 10, 0, 0).addMSecs(250)},
+    };
+    const auto data = QNPlistCodec::dataWithPropertyList(input, Format::Binary);
+    ASSERT_TRUE(data);
+    const auto read = QNPlistCodec::dictionaryWithData(*data);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->value(QStringLiteral("int")), QVariant(qint64(-5)));
+    EXPECT_EQ(read->value(QStringLiteral("uint")), QVariant(qint64(4000000000LL)));
+    EXPECT_EQ(read->value(QStringLiteral("string list")),
+              QVariant(QVariantList{QStringLiteral("a"), QStringLiteral("b")}));
+    EXPECT_EQ(read->value(QStringLiteral("hash")), QVariant(QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}));
+    EXPECT_EQ(read->value(QStringLiteral("float")), QVariant(0.5));
+    // The binary form keeps fractions of a second; the XML form keeps whole seconds.
+    EXPECT_EQ(read->value(QStringLiteral("milliseconds")).toDateTime(), utc(2024, 2, 29, 10, 0, 0).addMSecs(250));
+    const auto xml = QNPlistCodec::dictionaryWithData(*QNPlistCodec::dataWithPropertyList(input, Format::XML));
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(xml->value(QStringLiteral("milliseconds")).toDateTime(), utc(2024, 2, 29, 10, 0, 0));
+}
+
+TEST(PlistCodec, WritingRefusesWhatAPropertyListCannotHoldAndNamesWhere) {
+    struct Case {
+        const char* what;
+        QVariantMap value;
+        const char* mentions;
+    };
+    const QVariantMap nested{{QStringLiteral("inner"), QVariant()}};
+    const Case cases[] = {
+        {"null value", {{QStringLiteral("outer"), nested}}, "outer/inner"},
+        {"unknown type", {{QStringLiteral("u"), QUrl(QStringLiteral("https://example.net"))}}, "\"u\""},
+        {"control character in text", {{QStringLiteral("t"), QStringLiteral("a\x01")}}, "\"t\""},
+        {"NUL in text", {{QStringLiteral("t"), QString(QChar(0))}}, "\"t\""},
+        {"control character in key", {{QStringLiteral("bad\x02key"), true}}, "key"},
+        {"lone surrogate", {{QStringLiteral("s"), QString(QChar(0xD800))}}, "\"s\""},
+        {"invalid date", {{QStringLiteral("d"), QDateTime()}}, "\"d\""},
+        {"date after 9999", {{QStringLiteral("d"), utc(10000, 1, 1)}}, "\"d\""},
+        {"in a list", {{QStringLiteral("l"), QVariantList{true, QVariant()}}}, "l/1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QString error;
+        EXPECT_FALSE(QNPlistCodec::dataWithPropertyList(c.value, Format::XML, &error));
+        EXPECT_TRUE(error.contains(QLatin1String(c.mentions))) << error.toStdString();
+    }
+    // Tabs and line breaks are ordinary text.
+    EXPECT_TRUE(QNPlistCodec::dataWithPropertyList(QVariantMap{{QStringLiteral("t"), QStringLiteral("a\tb\r\nc")}}));
+}
+
+// Binary property lists built by hand, for shapes no writer produces.
+QByteArray binaryPlist(const QList<QByteArray>& objects, quint64 top = 0, int referenceSize = 2) {
+    QByteArray data("bplist00");
+    QList<quint32> offsets;
+    for (const QByteArray& object : objects) {
+        offsets.append(quint32(data.size()));
+        data.append(object);
+    }
+    const quint32 tableOffset = quint32(data.size());
+    for (const quint32 offset : offsets) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            data.append(char((offset >> shift) & 0xFF));
+        }
+    }
+    data.append(6, '\0');
+    data.append(char(4));
+    data.append(char(referenceSize));
+    auto append64 = [&data](quint64 value) {
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            data.append(char((value >> shift) & 0xFF));
+        }
+    };
+    append64(quint64(objects.size()));
+    append64(top);
+    append64(tableOffset);
+    return data;
+}
+
+QByteArray arrayObject(const QList<quint16>& references) {
+    QByteArray object(1, char(0xA0 | references.size()));
+    for (const quint16 reference : references) {
+        object.append(char(reference >> 8));
+        object.append(char(reference & 0xFF));
+    }
+    return object;
+}
+
+QByteArray xmlNesting(int levels) {
+    QByteArray data("<?xml version=\"1.0\"?><plist version=\"1.0\">");
+    data.append(QByteArray("<array>").repeated(levels));
+    data.append(QByteArray("</array>").repeated(levels));
+    data.append("</plist>");
+    return data;
+}
+
+TEST(PlistCodec, HostileInputIsRefusedWithAReason) {
+    // Object i is an array holding object i+1 twice: 40 levels expand to 2^40 values.
+    QList<QByteArray> bomb;
+    for (quint16 index = 0; index < 40; ++index) {
+        bomb.append(arrayObject({quint16(index + 1), quint16(index + 1)}));
+    }
+    bomb.append(QByteArray("\x10\x00", 2));
+    QList<QByteArray> deep;
+    for (quint16 index = 0; index < 1000; ++index) {
+        deep.append(arrayObject({quint16(index + 1)}));
+    }
+    deep.append(QByteArray("\x10\x00", 2));
+    QByteArray badTrailer = binaryPlist({arrayObject({0})});
+    badTrailer[badTrailer.size() - 2] = char(0x7F); // offset table far outside the data
+
+    struct Case {
+        const char* what;
+        QByteArray data;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"empty", QByteArray(), "empty"},
+        {"not a property list", QByteArray("hello, world"), "XML property list"},
+        {"truncated XML", QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>"),
+         "XML property list"},
+        {"XML nested too deep", xmlNesting(QNPlistCodec::kMaximumDepth + 2), "nested"},
+        {"XML nested far too deep", xmlNesting(100000), "nested"},
+        {"too many XML values", "<plist><array>" + QByteArray("<true/>").repeated(QNPlistCodec::kMaximumValueCount + 1),
+         "more than"},
+        {"too large", QByteArray(QNPlistCodec::kMaximumInputSize + 1, ' '), "larger"},
+        {"binary magic only", QByteArray("bplist00"), "truncated"},
+        {"binary trailer out of range", badTrailer, "trailer"},
+        {"binary reference bomb", binaryPlist(bomb), "more than"},
+        {"binary nested too deep", binaryPlist(deep), "nested"},
+        {"binary cycle", binaryPlist({arrayObject({1}), arrayObject({0})}), "refers to itself"},
+        {"binary self reference", binaryPlist({arrayObject({0})}), "refers to itself"},
+        {"binary reference past the table", binaryPlist({arrayObject({9})}), "malformed"},
+        {"binary array longer than the data", binaryPlist({QByteArray("\xAF\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)}),
+         "malformed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QString error;
+        EXPECT_FALSE(QNPlistCodec::propertyListWithData(c.data, &error));
+        EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << error.toStdString();
+    }
+}
+
+TEST(PlistCodec, DepthLimitLetsTheLimitItselfThrough) {
+    EXPECT_TRUE(QNPlistCodec::propertyListWithData(xmlNesting(QNPlistCodec::kMaximumDepth)));
+    QVariant value = QVariantList{};
+    for (int level = 1; level < QNPlistCodec::kMaximumDepth; ++level) {
+        value = QVariantList{value};
+    }
+    const auto data = QNPlistCodec::dataWithPropertyList(value, Format::Binary);
+    ASSERT_TRUE(data);
+    EXPECT_TRUE(QNPlistCodec::propertyListWithData(*data));
+    const QVariant oneTooDeep = QVariantList{value};
+    EXPECT_FALSE(QNPlistCodec::dataWithPropertyList(oneTooDeep));
+    EXPECT_FALSE(QNPlistCodec::propertyListWithData(xmlNesting(QNPlistCodec::kMaximumDepth + 1)));
+}
+
+TEST(PlistCodec, DictionaryReaderWantsADictionaryAtTheRoot) {
+    const auto array = QNPlistCodec::dataWithPropertyList(QVariantList{qint64(1)});
+    ASSERT_TRUE(array);
+    EXPECT_TRUE(QNPlistCodec::propertyListWithData(*array));
+    QString error;
+    EXPECT_FALSE(QNPlistCodec::dictionaryWithData(*array, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("not a dictionary")));
+}
+
+TEST(PlistCodec, KeyedArchiverUIDSurvivesAReadAndAWrite) {
+    const QByteArray xml("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>ref</key>"
+                         "<dict><key>CF$UID</key><integer>3</integer></dict></dict></plist>");
+    const auto read = QNPlistCodec::dictionaryWithData(xml);
+    ASSERT_TRUE(read);
+    const QVariant expected = QVariantMap{{QStringLiteral("CF$UID"), qint64(3)}};
+    EXPECT_EQ(read->value(QStringLiteral("ref")), expected);
+    const auto again = QNPlistCodec::dictionaryWithData(*QNPlistCodec::dataWithPropertyList(*read));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->value(QStringLiteral("ref")), expected);
+}
+
+// Random damage to valid documents: every outcome is a value or an error, never a crash.
+TEST(PlistCodec, DamagedDocumentsNeverCrash) {
+    QRandomGenerator random(20240229);
+    for (const Format format : {Format::XML, Format::Binary}) {
+        const QByteArray original = *QNPlistCodec::dataWithPropertyList(everyKind(), format);
+        for (int round = 0; round < 3000; ++round) {
+            QByteArray damaged = original;
+            const int edits = 1 + int(random.bounded(4));
+            for (int edit = 0; edit < edits; ++edit) {
+                const qsizetype position = qsizetype(random.bounded(quint32(damaged.size())));
+                switch (random.bounded(3)) {
+                case 0:
+                    damaged[position] = char(random.bounded(256));
+                    break;
+                case 1:
+                    damaged.truncate(qMax<qsizetype>(position, 1));
+                    break;
+                default:
+                    damaged.insert(position, char(random.bounded(256)));
+                    break;
+                }
+            }
+            QString error;
+            const auto result = QNPlistCodec::propertyListWithData(damaged, &error);
+            EXPECT_TRUE(result || !error.isEmpty());
+        }
+    }
+}
+
+} // namespace
