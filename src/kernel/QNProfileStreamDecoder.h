@@ -42,6 +42,8 @@ struct QNDecodedProxy {
     std::optional<QList<QNDecodedPortEntry>> filterPorts;
     bool anonymize = false;
     std::optional<quint16> localTunnelPort;
+
+    bool operator==(const QNDecodedProxy&) const = default;
 };
 
 // One item of 'prxs': a proxy, or a chain flattened into its members.
@@ -50,6 +52,8 @@ struct QNDecodedProxyItem {
     QNDecodedProxy proxy;          // when not a chain
     QString chainName;             // when a chain
     QList<QNDecodedProxy> members; // when a chain
+
+    bool operator==(const QNDecodedProxyItem&) const = default;
 };
 
 struct QNDecodedRule {
@@ -59,12 +63,16 @@ struct QNDecodedRule {
     std::optional<QList<QNDecodedPortEntry>> ports;
     quint32 action = 0;
     std::optional<quint32> proxyIndex;
+
+    bool operator==(const QNDecodedRule&) const = default;
 };
 
 struct QNDecodedDNS {
     QString name;
     std::optional<QStringList> hosts;
     quint32 resolve = 0;
+
+    bool operator==(const QNDecodedDNS&) const = default;
 };
 
 struct QNDecodedProfile {
@@ -72,6 +80,8 @@ struct QNDecodedProfile {
     QList<QNDecodedProxyItem> proxies;
     QList<QNDecodedRule> rules;
     QList<QNDecodedDNS> dns;
+
+    bool operator==(const QNDecodedProfile&) const = default;
 };
 
 // Reads a complete option-0 profile stream back into plain values, for the engine stand-in and the tests.
