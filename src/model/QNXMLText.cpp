@@ -13,8 +13,9 @@ namespace {
 
 // ---- names and characters ----
 
+// XML name characters without the colon, which separates prefix and local name.
 bool isNameStartCharacter(char32_t c) {
-    return c == ':' || (c >= 'A' && c <= 'Z') || c == '_' || (c >= 'a' && c <= 'z') || (c >= 0xC0 && c <= 0xD6) ||
+    return (c >= 'A' && c <= 'Z') || c == '_' || (c >= 'a' && c <= 'z') || (c >= 0xC0 && c <= 0xD6) ||
            (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) || (c >= 0x370 && c <= 0x37D) ||
            (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) || (c >= 0x2070 && c <= 0x218F) ||
            (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) ||
@@ -46,17 +47,27 @@ template <typename Visit> void forEachCodePoint(const QString& text, Visit visit
     }
 }
 
+// A qualified name (prefix:local or local), the form the stream reader accepts even without namespace processing.
 bool isXMLName(const QString& name) {
-    if (name.isEmpty()) {
+    const QStringList parts = name.split(QLatin1Char(':'));
+    if (parts.size() > 2) {
         return false;
     }
-    bool first = true;
-    bool valid = true;
-    forEachCodePoint(name, [&](char32_t c) {
-        valid = valid && (first ? isNameStartCharacter(c) : isNameCharacter(c));
-        first = false;
-    });
-    return valid;
+    for (const QString& part : parts) {
+        if (part.isEmpty()) {
+            return false;
+        }
+        bool first = true;
+        bool valid = true;
+        forEachCodePoint(part, [&](char32_t c) {
+            valid = valid && (first ? isNameStartCharacter(c) : isNameCharacter(c));
+            first = false;
+        });
+        if (!valid) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // ---- writing ----
@@ -246,12 +257,22 @@ QNXMLText::Result QNXMLText::xmlElementWithData(const QByteArray& data) {
                 return failure(QNLocalizedString(QStringLiteral("xmlErrorTooManyElements")).arg(maximumElementCount),
                                reader);
             }
-            auto element = QNXMLElement::xmlElementWithName(names.intern(reader.qualifiedName()));
+            const QString name = names.intern(reader.qualifiedName());
+            if (!isXMLName(name)) {
+                return failure(QNLocalizedString(QStringLiteral("xmlErrorInvalidName")).arg(name), reader);
+            }
+            auto element = QNXMLElement::xmlElementWithName(name);
             const QXmlStreamAttributes attributes = reader.attributes();
             if (!attributes.isEmpty()) {
                 QNXMLElement::Attributes table;
                 for (const auto& attribute : attributes) {
-                    table.insert(names.intern(attribute.qualifiedName()), attribute.value().toString());
+                    // The stream reader lets some malformed attribute names through; the writer would refuse them.
+                    const QString attributeName = names.intern(attribute.qualifiedName());
+                    if (!isXMLName(attributeName)) {
+                        return failure(QNLocalizedString(QStringLiteral("xmlErrorInvalidName")).arg(attributeName),
+                                       reader);
+                    }
+                    table.insert(attributeName, attribute.value().toString());
                 }
                 element->setAttributes(table);
             }

@@ -40,7 +40,7 @@ public:
 
     QNXMLText() = delete;
 
-    // Null when the tree cannot be written as XML: a name that is not an XML name, or nesting deeper than
+    // Null when the tree cannot be written as XML: a name that is not a qualified XML name, or nesting deeper than
     // maximumDepth (which the reader would refuse anyway).
     static QByteArray dataWithXMLElement(const QNXMLElement& root);
 

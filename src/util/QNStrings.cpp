@@ -72,6 +72,7 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("xmlErrorDocumentType"), QStringLiteral("Document type declarations are not allowed.")},
         {QStringLiteral("xmlErrorEntityReference"), QStringLiteral("Entity references are not allowed.")},
         {QStringLiteral("xmlErrorNoElement"), QStringLiteral("The document has no element.")},
+        {QStringLiteral("xmlErrorInvalidName"), QStringLiteral("\"%1\" is not a valid XML name.")},
         {QStringLiteral("xmlErrorUnreadable"), QStringLiteral("The file cannot be read: %1")},
     };
 }

@@ -96,6 +96,9 @@ TEST(XMLTextTest, WriterRefusesWhatCannotBeXML) {
     EXPECT_TRUE(QNXMLText::dataWithXMLElement(QNXMLElement("bad name")).isNull());
     EXPECT_TRUE(QNXMLText::dataWithXMLElement(QNXMLElement("1st")).isNull());
     EXPECT_TRUE(QNXMLText::dataWithXMLElement(QNXMLElement("")).isNull());
+    EXPECT_TRUE(QNXMLText::dataWithXMLElement(QNXMLElement("a:b:c")).isNull());
+    EXPECT_TRUE(QNXMLText::dataWithXMLElement(QNXMLElement(":a")).isNull());
+    EXPECT_FALSE(QNXMLText::dataWithXMLElement(QNXMLElement("p:a.b-c_d")).isNull());
     EXPECT_TRUE(
         QNXMLText::dataWithXMLElement(QNXMLElement("ok", Attributes{{"bad=", "v"}}, std::nullopt, QString())).isNull());
 
@@ -200,6 +203,7 @@ TEST(XMLTextTest, HostileTextFailsCleanlyWithAPosition) {
         {"broken attribute", "<profiles>\n<profile name=a/>\n</profiles>", 2, ""},
         {"two roots", "<profiles/>\n<profiles/>", 2, ""},
         {"undeclared entity", "<profiles>\n&xxe;</profiles>", 2, ""},
+        {"malformed attribute name", "<profiles>\n<profile na@me=\"a\"/>\n</profiles>", 2, "na@me"},
         {"control character", "<profiles>\x01</profiles>", 1, ""},
         {"billion laughs", laughs, 13, "Document type"},
         {"external entity",
