@@ -74,6 +74,13 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("xmlErrorNoElement"), QStringLiteral("The document has no element.")},
         {QStringLiteral("xmlErrorInvalidName"), QStringLiteral("\"%1\" is not a valid XML name.")},
         {QStringLiteral("xmlErrorUnreadable"), QStringLiteral("The file cannot be read: %1")},
+        // preference file
+        {QStringLiteral("preferencesSetAside"),
+         QStringLiteral("The preference file %1 could not be read (%2). It was moved to %3 and Quillon continues "
+                        "with empty settings.")},
+        {QStringLiteral("preferencesUnusable"),
+         QStringLiteral("The preference file %1 could not be read (%2) and could not be moved aside (%3). Quillon "
+                        "continues with empty settings and leaves the file untouched.")},
     };
 }
 
