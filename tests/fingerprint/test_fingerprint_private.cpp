@@ -62,6 +62,8 @@ TEST(FingerprintPrivate, PlainPEMKeysMatchTheirPublicKey) {
         bool needsPassphrase = true;
         EXPECT_EQ(fingerprint->fingerprintString(true, &needsPassphrase), key->md5);
         EXPECT_EQ(fingerprint->type(), c.expectedType);
+        // libcrypto never asked for a passphrase for an unencrypted key.
+        EXPECT_FALSE(fingerprint->needsPassphrase());
         // A passphrase that is not needed does no harm.
         EXPECT_EQ(QNFingerprint::fingerprintWithData(key->privateFile, kPassphrase)->fingerprintString(true, nullptr),
                   key->md5);
