@@ -1,0 +1,1 @@
+qn_add_fuzzer(fuzz_atoms SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_atoms.cpp LIBS qn_kernel)
