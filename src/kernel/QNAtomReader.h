@@ -40,6 +40,7 @@ struct QNAtom {
 // Walks the atoms of one buffer: a container's data or a whole stream. Each atom's length is checked
 // against what is left of the buffer before anything is read from it: an atom shorter than its own header,
 // a header cut off by the end, or a length that runs past the end stops the walk with a reason.
+// The reader only views the buffer: the bytes must stay alive and unchanged while it and its atoms are used.
 class QNAtomReader {
 public:
     explicit QNAtomReader(QByteArrayView buffer)
