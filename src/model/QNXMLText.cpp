@@ -5,8 +5,11 @@
 
 #include <QFile>
 #include <QHash>
+#include <QStringDecoder>
 #include <QXmlStreamReader>
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -168,12 +171,108 @@ bool appendElement(QString& out, const QNXMLElement& element, int depth) {
 
 // ---- reading ----
 
+template <typename Unit> bool hasTextAt(const Unit* data, qsizetype size, qsizetype at, const char* text) {
+    for (qsizetype k = 0; text[k] != 0; ++k) {
+        if (at + k >= size || data[at + k] != Unit(text[k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+template <typename Unit> qsizetype indexOfText(const Unit* data, qsizetype size, qsizetype from, const char* text) {
+    for (qsizetype i = from; i < size; ++i) {
+        if (hasTextAt(data, size, i, text)) {
+            return i;
+        }
+    }
+    return size;
+}
+
+// Index of the first start tag with more than maximum attributes, or -1. The stream reader compares each attribute
+// of a tag with all the others before it hands the tag over, so one tag with a million attributes would keep it
+// busy for hours; this linear look ahead refuses such a tag first. Counting "=" outside quotes counts attributes;
+// comments, CDATA sections and processing instructions are stepped over.
+template <typename Unit> qsizetype indexOfCrowdedTag(const Unit* data, qsizetype size, int maximum) {
+    qsizetype i = 0;
+    while (i < size) {
+        if (data[i] != Unit('<')) {
+            ++i;
+        } else if (hasTextAt(data, size, i, "<!--")) {
+            i = indexOfText(data, size, i + 4, "-->") + 3;
+        } else if (hasTextAt(data, size, i, "<![CDATA[")) {
+            i = indexOfText(data, size, i + 9, "]]>") + 3;
+        } else if (hasTextAt(data, size, i, "<?")) {
+            i = indexOfText(data, size, i + 2, "?>") + 2;
+        } else if (hasTextAt(data, size, i, "<!")) {
+            i += 2;
+        } else {
+            const qsizetype start = i;
+            int count = 0;
+            Unit quote = 0;
+            // A "<" cannot stand inside a tag, not even quoted, so a malformed tag ends there.
+            for (++i; i < size && data[i] != Unit('<'); ++i) {
+                const Unit c = data[i];
+                if (quote != 0) {
+                    if (c == quote) {
+                        quote = 0;
+                    }
+                } else if (c == Unit('"') || c == Unit('\'')) {
+                    quote = c;
+                } else if (c == Unit('>')) {
+                    ++i;
+                    break;
+                } else if (c == Unit('=') && ++count > maximum) {
+                    return start;
+                }
+            }
+        }
+    }
+    return -1;
+}
+
+// Line and column (both from 1) of a position, for the look ahead's error; UTF-8 continuation bytes take no column.
+template <typename Unit> std::pair<qint64, qint64> positionOf(const Unit* data, qsizetype index) {
+    qint64 line = 1;
+    qint64 column = 1;
+    for (qsizetype i = 0; i < index; ++i) {
+        if (data[i] == Unit('\n')) {
+            ++line;
+            column = 1;
+        } else if (sizeof(Unit) > 1 || (quint8(data[i]) & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
+    return {line, column};
+}
+
 QNXMLText::Result failure(const QString& errorString, qint64 lineNumber = 0, qint64 columnNumber = 0) {
     QNXMLText::Result result;
     result.errorString = errorString;
     result.lineNumber = lineNumber;
     result.columnNumber = columnNumber;
     return result;
+}
+
+template <typename Unit> std::optional<QNXMLText::Result> crowdedTagFailure(const Unit* data, qsizetype size) {
+    const qsizetype index = indexOfCrowdedTag(data, size, QNXMLText::maximumAttributeCount);
+    if (index < 0) {
+        return std::nullopt;
+    }
+    const auto [line, column] = positionOf(data, index);
+    return failure(QNLocalizedString(QStringLiteral("xmlErrorTooManyAttributes")).arg(QNXMLText::maximumAttributeCount),
+                   line, column);
+}
+
+// The look ahead works on characters: bytes for UTF-8 and the other ASCII-compatible encodings, UTF-16 otherwise.
+std::optional<QNXMLText::Result> crowdedTagFailure(const QByteArray& data) {
+    const auto encoding = QStringConverter::encodingForData(data, u'<');
+    if (encoding && *encoding != QStringConverter::Utf8 && *encoding != QStringConverter::Latin1) {
+        QStringDecoder decoder(*encoding);
+        const QString text = decoder.decode(data);
+        return crowdedTagFailure(text.utf16(), text.size());
+    }
+    return crowdedTagFailure(data.constData(), data.size());
 }
 
 QNXMLText::Result failure(const QString& errorString, const QXmlStreamReader& reader) {
@@ -231,6 +330,10 @@ QByteArray QNXMLText::dataWithXMLElement(const QNXMLElement& root) {
 QNXMLText::Result QNXMLText::xmlElementWithData(const QByteArray& data) {
     if (data.size() > maximumSize) {
         return failure(QNLocalizedString(QStringLiteral("xmlErrorTooLarge")).arg(maximumSize));
+    }
+
+    if (auto crowded = crowdedTagFailure(data)) {
+        return *crowded;
     }
 
     QXmlStreamReader reader(data);

@@ -15,14 +15,16 @@ class QNXMLElement;
 // characters, lone surrogates) are written as U+FFFD.
 //
 // Reading treats the text as hostile: no document type declaration (and so no entity definitions or external
-// entities), at most maximumDepth levels, maximumElementCount elements and maximumSize bytes. Whitespace-only text
-// in an element that has children is dropped; a leaf keeps its text exactly, and an empty leaf has empty (not
-// null) text. Element and attribute names are taken as written, prefixes included.
+// entities), at most maximumDepth levels, maximumElementCount elements, maximumAttributeCount attributes on one
+// element and maximumSize bytes. Whitespace-only text in an element that has children is dropped; a leaf keeps its
+// text exactly, and an empty leaf has empty (not null) text. Element and attribute names are taken as written,
+// prefixes included.
 class QNXMLText {
 public:
     static constexpr qint64 maximumSize = 16 * 1024 * 1024;
     static constexpr int maximumDepth = 64;
     static constexpr qint64 maximumElementCount = 1024 * 1024;
+    static constexpr int maximumAttributeCount = 256;
 
     struct Result {
         // The root element; null on failure.

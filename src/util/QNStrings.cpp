@@ -69,6 +69,7 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("xmlErrorTooLarge"), QStringLiteral("The document is larger than %1 bytes.")},
         {QStringLiteral("xmlErrorTooDeep"), QStringLiteral("Elements are nested more than %1 levels deep.")},
         {QStringLiteral("xmlErrorTooManyElements"), QStringLiteral("The document has more than %1 elements.")},
+        {QStringLiteral("xmlErrorTooManyAttributes"), QStringLiteral("An element has more than %1 attributes.")},
         {QStringLiteral("xmlErrorDocumentType"), QStringLiteral("Document type declarations are not allowed.")},
         {QStringLiteral("xmlErrorEntityReference"), QStringLiteral("Entity references are not allowed.")},
         {QStringLiteral("xmlErrorNoElement"), QStringLiteral("The document has no element.")},

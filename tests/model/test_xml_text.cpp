@@ -250,6 +250,38 @@ TEST(XMLTextTest, LimitsOnSizeAndElementCount) {
         << tooMany.message().toStdString();
 }
 
+TEST(XMLTextTest, AttributeLimitCountsOnlyAttributes) {
+    auto tagWith = [](int count) {
+        QByteArray tag = "<rule";
+        for (int i = 0; i < count; ++i) {
+            tag += " a" + QByteArray::number(i) + "=\"x=y\"";
+        }
+        return tag + "/>";
+    };
+    const QByteArray many = QByteArray("= ").repeated(1000);
+    const QByteArray accepted = "<rules>" + many + "<!-- " + many + " --><![CDATA[" + many + "]]><?pi " + many +
+                                "?><rule name=\"" + QByteArray("=>'").repeated(1000) + "\" b='\"=\"'/>" +
+                                tagWith(QNXMLText::maximumAttributeCount) + "</rules>";
+    const auto result = parse(accepted);
+    ASSERT_TRUE(result.ok()) << result.message().toStdString();
+    EXPECT_EQ(result.element->elements()->last()->attributes()->size(), QNXMLText::maximumAttributeCount);
+
+    const auto crowded =
+        parse("<rules>\n  <!-- a=1 -->\n  " + tagWith(QNXMLText::maximumAttributeCount + 1) + "\n</rules>");
+    EXPECT_FALSE(crowded.ok());
+    EXPECT_EQ(crowded.lineNumber, 3);
+    EXPECT_EQ(crowded.columnNumber, 3);
+    EXPECT_TRUE(crowded.message().contains("256"));
+
+    // The same in UTF-16, whose bytes the look ahead cannot read directly.
+    const QString source = QString::fromLatin1("<r>" + tagWith(QNXMLText::maximumAttributeCount + 1) + "</r>");
+    QByteArray utf16("\xff\xfe", 2);
+    utf16.append(reinterpret_cast<const char*>(source.utf16()), source.size() * 2);
+    const auto wide = parse(utf16);
+    EXPECT_FALSE(wide.ok());
+    EXPECT_EQ(wide.columnNumber, 4);
+}
+
 TEST(XMLTextTest, ReadsFiles) {
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
