@@ -1,0 +1,381 @@
+// quillon-engine as a program: an agent's control channel and compiler on one side, the engine on the other.
+
+#include "kernel/QNControlChannel.h"
+#include "kernel/QNProfileCompiler.h"
+#include "kernel/QNProfileStreamDecoder.h"
+#include "model/QNDNS.h"
+#include "model/QNProfile.h"
+#include "model/QNProxy.h"
+#include "model/QNProxyChain.h"
+#include "model/QNRule.h"
+#include "support/QNRecordingAlertPresenter.h"
+#include "support/QNTestProcess.h"
+#include "test_engine_process.h"
+#include "util/QNConstants.h"
+#include "util/QNStrings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace qnenginetest;
+
+namespace {
+
+#ifdef QN_QUILLON_ENGINE_PATH
+const QString kEngine = QStringLiteral(QN_QUILLON_ENGINE_PATH);
+#else
+const QString kEngine;
+#endif
+
+std::shared_ptr<QNProxy> proxy(const QString& name, quint32 type, const QString& host, quint16 port,
+                               const QString& user = QString(), const QStringList& filterPorts = {}) {
+    return QNProxy::proxyWithName(name, type, host, port, user, user.isEmpty() ? QString() : QStringLiteral("secret"),
+                                  filterPorts, false, 0, QByteArray(), QString(), QByteArray(), QString(), 0);
+}
+
+// A profile touching every kind of atom: proxies of both address families, a chain, rules with
+// applications, ranges, names and ports, a disabled rule and a DNS entry.
+std::shared_ptr<QNProfile> sampleProfile(const QString& name) {
+    auto socks = proxy(QStringLiteral("socks"), QNProxyTypeSOCKS5, QStringLiteral("127.0.0.1"), 1080,
+                       QStringLiteral("anna"), {QStringLiteral("80, 8000-8080")});
+    auto web = proxy(QStringLiteral("web"), QNProxyTypeHTTPConnect, QStringLiteral("::1"), 3128);
+    auto chain = QNProxyChain::proxyChainWithName(
+        QStringLiteral("both"),
+        {proxy(QStringLiteral("first"), QNProxyTypeSOCKS4, QStringLiteral("127.0.0.2"), 1081),
+         proxy(QStringLiteral("last"), QNProxyTypeHTTPConnect, QStringLiteral("127.0.0.3"), 8080)},
+        true);
+    const QList<std::shared_ptr<QNRule>> rules = {
+        QNRule::ruleWithName(QStringLiteral("office"), {QStringLiteral("mail,browser")},
+                             {QStringLiteral("10.0.0.0-10.255.255.255, printer"), QStringLiteral("fd00::1")},
+                             {QStringLiteral("80,443"), QStringLiteral("8000-8999")}, QNRuleActionProxy, chain, true),
+        QNRule::ruleWithName(QStringLiteral("off"), {}, {QStringLiteral("example.com")}, {}, QNRuleActionBlock, nullptr,
+                             false),
+        QNRule::ruleWithName(QStringLiteral("rest"), {}, {}, {}, QNRuleActionProxy, socks, true),
+    };
+    const QList<std::shared_ptr<QNDNS>> dns = {
+        std::make_shared<QNDNS>(QStringLiteral("inside"), QStringList{QStringLiteral("intranet,wiki")},
+                                QNDNSResolveRemote, true),
+    };
+    return QNProfile::profileWithName(name, {socks, web, chain}, rules, dns, 1);
+}
+
+QByteArray compile(const QNProfile& profile) {
+    QNRecordingAlertPresenter alerts;
+    QNProfileCompiler compiler(alerts, QNStrings::mainBundle());
+    const std::optional<QByteArray> stream = compiler.profileData(&profile);
+    EXPECT_TRUE(stream.has_value());
+    EXPECT_TRUE(alerts.alerts().isEmpty());
+    return stream.value_or(QByteArray());
+}
+
+QJsonObject parseLine(const QString& line) {
+    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8());
+    EXPECT_TRUE(document.isObject()) << line.toStdString();
+    return document.object();
+}
+
+// Raw connection to the engine, for what a well-behaved channel never sends.
+int connectRaw(const QString& path) {
+    const QByteArray bytes = path.toLocal8Bit();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, bytes.constData(), size_t(bytes.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the engine closed the connection: everything it sent is drained until the end.
+bool closedByPeer(int fd) {
+    char buffer[4096];
+    for (;;) {
+        pollfd descriptor{fd, POLLIN, 0};
+        if (::poll(&descriptor, 1, 20000) != 1) {
+            return false;
+        }
+        const ssize_t count = ::recv(fd, buffer, sizeof buffer, 0);
+        if (count <= 0) {
+            return true;
+        }
+    }
+}
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (kEngine.isEmpty()) {
+            GTEST_SKIP() << "quillon-engine is not built";
+        }
+        ASSERT_TRUE(folder.isValid());
+        // A folder that does not exist yet: the engine makes it.
+        socketPath = folder.filePath(QStringLiteral("run/quillon/control.sock"));
+    }
+
+    QStringList arguments(const QStringList& more = {}) const {
+        return QStringList{QStringLiteral("--socket"), socketPath, QStringLiteral("--interval"),
+                           QStringLiteral("0.05")} +
+               more;
+    }
+
+    // An agent's channel, connected, with its log lines and statistics recorded.
+    std::unique_ptr<QNControlChannel> connectAgent() {
+        auto channel = std::make_unique<QNControlChannel>(socketPath);
+        QObject::connect(channel.get(), &QNControlChannel::logLine, [this](const QString& line) { logLines << line; });
+        QObject::connect(channel.get(), &QNControlChannel::statisticsChanged,
+                         [this](quint32 type) { statistics << type; });
+        channel->setLogging(true);
+        channel->enableControlSocket(true);
+        EXPECT_TRUE(channel->isControlSocketOpen());
+        return channel;
+    }
+
+    QTemporaryDir folder;
+    QString socketPath;
+    QStringList logLines;
+    QList<quint32> statistics;
+};
+
+} // namespace
+
+TEST_F(EngineTest, DumpShowsWhatTheCompilerSent) {
+    EngineProcess engine(kEngine);
+    ASSERT_TRUE(engine.start(arguments({QStringLiteral("--dump")})));
+    auto channel = connectAgent();
+
+    const QByteArray stream = compile(*sampleProfile(QStringLiteral("Büro ✓")));
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, stream));
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, QByteArray()));
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, stream.left(stream.size() - 3)));
+    ASSERT_TRUE(engine.waitForStdoutLines(3));
+
+    // Exactly what the decoder reads from the bytes the compiler made ...
+    const QJsonObject dumped = parseLine(engine.stdoutLines[0]);
+    EXPECT_EQ(dumped, QNProfileStreamDecoder::jsonDocument(*QNProfileStreamDecoder::decode(stream)).object());
+    // ... and that is what the profile holds.
+    EXPECT_EQ(dumped[QStringLiteral("name")].toString(), QStringLiteral("Büro ✓"));
+    const QJsonArray proxies = dumped[QStringLiteral("proxies")].toArray();
+    ASSERT_EQ(proxies.size(), 3);
+    const QJsonObject socks = proxies[0].toObject();
+    EXPECT_EQ(socks[QStringLiteral("host")].toString(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(socks[QStringLiteral("port")].toInt(), 1080);
+    EXPECT_EQ(socks[QStringLiteral("user")].toString(), QStringLiteral("anna"));
+    EXPECT_EQ(socks[QStringLiteral("filterPorts")].toArray(),
+              (QJsonArray{QStringLiteral("80"), QStringLiteral("8000-8080")}));
+    EXPECT_EQ(proxies[1].toObject()[QStringLiteral("host")].toString(), QStringLiteral("::1"));
+    EXPECT_EQ(proxies[2].toObject()[QStringLiteral("kind")].toString(), QStringLiteral("chain"));
+    EXPECT_EQ(proxies[2].toObject()[QStringLiteral("proxies")].toArray().size(), 2);
+    const QJsonArray rules = dumped[QStringLiteral("rules")].toArray();
+    ASSERT_EQ(rules.size(), 2); // the disabled one is not sent
+    EXPECT_EQ(rules[0].toObject()[QStringLiteral("proxyIndex")].toInt(), 2);
+    EXPECT_EQ(rules[0].toObject()[QStringLiteral("applications")].toArray(),
+              (QJsonArray{QStringLiteral("mail"), QStringLiteral("browser")}));
+    EXPECT_EQ(rules[0].toObject()[QStringLiteral("hosts")].toArray().size(), 3);
+    EXPECT_EQ(rules[1].toObject()[QStringLiteral("proxyIndex")].toInt(), 0);
+    EXPECT_EQ(dumped[QStringLiteral("dns")].toArray()[0].toObject()[QStringLiteral("hosts")].toArray(),
+              (QJsonArray{QStringLiteral("intranet"), QStringLiteral("wiki")}));
+
+    // No profile, then a stream cut short.
+    EXPECT_EQ(engine.stdoutLines[1], QStringLiteral("null"));
+    EXPECT_TRUE(parseLine(engine.stdoutLines[2]).contains(QStringLiteral("error")));
+    EXPECT_TRUE(engine.waitForStderr(QStringLiteral("malformed profile stream")));
+}
+
+// A 'loge' line per stream, only while the agent's logging flag is 1.
+TEST_F(EngineTest, LogLinesFollowTheLoggingFlag) {
+    EngineProcess engine(kEngine);
+    ASSERT_TRUE(engine.start(arguments()));
+    auto channel = connectAgent();
+
+    channel->setLogging(false);
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionLogging));
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, compile(*sampleProfile(QStringLiteral("quiet")))));
+    channel->setLogging(true);
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionLogging));
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, compile(*sampleProfile(QStringLiteral("loud")))));
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, QByteArray("\x09\0\0\0eman!", 9)));
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, QByteArray()));
+
+    // The engine handles frames in order, so a line for "quiet" would have come first.
+    ASSERT_TRUE(waitUntil([&] { return logLines.size() >= 3; }));
+    EXPECT_EQ(logLines[0], QStringLiteral("profile loud: 3 proxies, 2 rules, 1 DNS entries"));
+    EXPECT_TRUE(logLines[1].startsWith(QStringLiteral("malformed profile stream: "))) << logLines[1].toStdString();
+    EXPECT_EQ(logLines[2], QStringLiteral("no profile"));
+}
+
+TEST_F(EngineTest, StatisticsArriveEveryInterval) {
+    const struct { bool simulate; } cases[] = {{false}, {true}};
+    for (const auto& c : cases) {
+        EngineProcess engine(kEngine);
+        // The path from the environment this time.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(QNControlChannel::kEnvironmentVariable), socketPath);
+        QStringList args{QStringLiteral("--interval"), QStringLiteral("0.05")};
+        if (c.simulate) {
+            args << QStringLiteral("--simulate");
+        }
+        ASSERT_TRUE(engine.start(args, environment));
+        statistics.clear();
+        auto channel = connectAgent();
+        // Several rounds of all three, so at least one came from the timer and not only from the greeting.
+        ASSERT_TRUE(waitUntil([&] {
+            return statistics.count(kQNAtomTypeConnections) >= 3 && statistics.count(kQNAtomTypeDataSent) >= 3 &&
+                   statistics.count(kQNAtomTypeDataReceived) >= 3 &&
+                   (!c.simulate || (channel->connections() > 0 && channel->dataSent() > 0));
+        })) << "simulate "
+            << c.simulate;
+        if (c.simulate) {
+            const quint64 received = channel->dataReceived();
+            ASSERT_TRUE(waitUntil([&] { return channel->dataReceived() > received; }));
+        } else {
+            EXPECT_EQ(channel->connections(), 0);
+            EXPECT_EQ(channel->dataSent(), 0U);
+            EXPECT_EQ(channel->dataReceived(), 0U);
+        }
+        engine.signal(SIGTERM);
+        EXPECT_EQ(engine.waitForExit(), 0);
+    }
+}
+
+TEST_F(EngineTest, SecondEngineIsRefusedAndTheFirstGoesOn) {
+    EngineProcess first(kEngine);
+    ASSERT_TRUE(first.start(arguments({QStringLiteral("--dump")})));
+    const QNTestProcessResult second = qnRunProcess(kEngine, arguments());
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_TRUE(second.standardError.contains("another engine is already listening")) << second.standardError.data();
+
+    auto channel = connectAgent();
+    ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, QByteArray()));
+    ASSERT_TRUE(first.waitForStdoutLines(1));
+    EXPECT_TRUE(QFileInfo::exists(socketPath));
+}
+
+TEST_F(EngineTest, WhatIsLeftAtThePath) {
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(socketPath).absolutePath()));
+    {
+        // A socket file nobody listens on any more, as a killed engine leaves it.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = socketPath.toLocal8Bit();
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+    {
+        EngineProcess engine(kEngine);
+        ASSERT_TRUE(engine.start(arguments()));
+        EXPECT_TRUE(engine.stderrContains(QStringLiteral("stale")));
+        auto channel = connectAgent();
+        ASSERT_TRUE(waitUntil([&] { return !statistics.isEmpty(); }));
+        engine.signal(SIGTERM);
+        EXPECT_EQ(engine.waitForExit(), 0);
+    }
+
+    // Something that is not a socket is never removed.
+    QFile file(socketPath);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("keep me");
+    file.close();
+    const QNTestProcessResult refused = qnRunProcess(kEngine, arguments());
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.standardError.contains("not a socket")) << refused.standardError.data();
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("keep me"));
+}
+
+TEST_F(EngineTest, SignalsEndItCleanly) {
+    for (const int number : {SIGTERM, SIGINT}) {
+        EngineProcess engine(kEngine);
+        ASSERT_TRUE(engine.start(arguments()));
+        auto channel = connectAgent();
+        ASSERT_TRUE(engine.waitForStderr(QStringLiteral("agent connected")));
+        engine.signal(number);
+        EXPECT_EQ(engine.waitForExit(), 0) << "signal " << number;
+        EXPECT_FALSE(QFileInfo::exists(socketPath)) << "signal " << number;
+    }
+}
+
+// Garbage from an agent costs that agent its connection, never the engine its life.
+TEST_F(EngineTest, GarbageClosesOnlyThatAgent) {
+    EngineProcess engine(kEngine);
+    ASSERT_TRUE(engine.start(arguments({QStringLiteral("--dump")})));
+    const QByteArray garbage[] = {
+        QByteArray("\x03\0\0\0\0\0\0\0", 8),         // shorter than its own header
+        QByteArray("\x01\0\0\x04\0\0\0\0", 8),       // 64 MiB + 1
+        QByteArray("\xff\xff\xff\xff\x01\0\0\0", 8), // 4 GiB
+    };
+    for (const QByteArray& bytes : garbage) {
+        const int fd = connectRaw(socketPath);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL), bytes.size());
+        EXPECT_TRUE(closedByPeer(fd));
+        ::close(fd);
+    }
+    // Framed well but wrong inside: reported and skipped, the connection stays.
+    const int fd = connectRaw(socketPath);
+    ASSERT_GE(fd, 0);
+    const QByteArray odd = QByteArray("\x0b\0\0\0\x01\0\0\0abc", 11) + QByteArray("\x08\0\0\0\x09\0\0\0", 8) +
+                           QByteArray("\x08\0\0\0\0\0\0\0", 8);
+    ASSERT_EQ(::send(fd, odd.constData(), size_t(odd.size()), MSG_NOSIGNAL), odd.size());
+    ASSERT_TRUE(engine.waitForStdoutLines(1));
+    EXPECT_EQ(engine.stdoutLines[0], QStringLiteral("null"));
+    EXPECT_TRUE(engine.stderrContains(QStringLiteral("ignored a logging flag")));
+    EXPECT_TRUE(engine.stderrContains(QStringLiteral("ignored unknown option 9")));
+    ::close(fd);
+}
+
+// One agent at a time: the next one waits its turn and is then served in full.
+TEST_F(EngineTest, SecondAgentWaitsForTheFirst) {
+    EngineProcess engine(kEngine);
+    ASSERT_TRUE(engine.start(arguments({QStringLiteral("--dump")})));
+    auto first = connectAgent();
+    ASSERT_TRUE(engine.waitForStderr(QStringLiteral("agent connected")));
+    auto second = connectAgent();
+    ASSERT_TRUE(second->updateKEXT(kQNKernelOptionProfile, compile(*sampleProfile(QStringLiteral("second")))));
+    ASSERT_TRUE(first->updateKEXT(kQNKernelOptionProfile, compile(*sampleProfile(QStringLiteral("first")))));
+    ASSERT_TRUE(engine.waitForStdoutLines(1));
+    first.reset();
+    ASSERT_TRUE(engine.waitForStdoutLines(2));
+    EXPECT_EQ(parseLine(engine.stdoutLines[0])[QStringLiteral("name")].toString(), QStringLiteral("first"));
+    EXPECT_EQ(parseLine(engine.stdoutLines[1])[QStringLiteral("name")].toString(), QStringLiteral("second"));
+}
+
+TEST(EngineCommandLine, HelpAndBadArguments) {
+    if (kEngine.isEmpty()) {
+        GTEST_SKIP() << "quillon-engine is not built";
+    }
+    const struct {
+        QStringList arguments;
+        int exitCode;
+        const char* printed;
+    } cases[] = {
+        {{QStringLiteral("--help")}, 0, "--simulate"},
+        {{QStringLiteral("--interval"), QStringLiteral("0")}, 1, "--interval"},
+        {{QStringLiteral("--interval"), QStringLiteral("soon")}, 1, "--interval"},
+        {{QStringLiteral("--no-such-option")}, 1, "no-such-option"},
+        {{QStringLiteral("--socket"), QString(200, QLatin1Char('x'))}, 1, "too long"},
+    };
+    for (const auto& c : cases) {
+        const QNTestProcessResult result = qnRunProcess(kEngine, c.arguments);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments.join(QLatin1Char(' ')).toStdString();
+        EXPECT_TRUE((result.standardOutput + result.standardError).contains(c.printed))
+            << c.arguments.join(QLatin1Char(' ')).toStdString();
+    }
+}
