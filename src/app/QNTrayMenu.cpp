@@ -1,6 +1,7 @@
 #include "app/QNTrayMenu.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QIcon>
@@ -75,8 +76,12 @@ private:
 
 QNTrayMenu::QNTrayMenu(QObject* parent)
     : QObject(parent)
-    , _menu(std::make_unique<QMenu>()) {
+    , _menu(std::make_unique<QMenu>())
+    , _choices(new QActionGroup(this)) {
     initialiseStatusImages();
+    // Proxying off and the profiles are one exclusive choice, so styles draw them as radio items. The
+    // marks themselves stay the menu logic's: see itemTriggered.
+    _choices->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
     connect(_menu.get(), &QMenu::aboutToShow, this, &QNTrayMenu::menuAboutToShow);
     connect(_menu.get(), &QMenu::aboutToHide, this, &QNTrayMenu::menuAboutToHide);
 }
@@ -126,6 +131,9 @@ QNMenuItem* QNTrayMenu::insertItem(int index, const ItemSpec& spec) {
     auto* item = new Item(action, spec);
     QAction* before = index < _items.size() ? _items.at(index)->qAction() : nullptr;
     _menu->insertAction(before, action);
+    if (spec.checkable) {
+        _choices->addAction(action);
+    }
     _items.insert(index, item);
     connect(action, &QAction::triggered, this, [this, action] { itemTriggered(action); });
     return item;
@@ -144,11 +152,9 @@ void QNTrayMenu::removeItemAtIndex(int index) {
 }
 
 void QNTrayMenu::itemTriggered(QAction* action) {
+    // Qt has moved the marks on its own (toggling, exclusivity); put back what the menu logic set.
     for (Item* item : std::as_const(_items)) {
-        if (item->qAction() == action) {
-            item->restoreState();
-            break;
-        }
+        item->restoreState();
     }
     // Handled after the menu has finished with the click: the choice may quit or rebuild the menu.
     QMetaObject::invokeMethod(

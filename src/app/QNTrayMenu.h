@@ -9,6 +9,7 @@
 #include <memory>
 
 class QAction;
+class QActionGroup;
 class QMenu;
 class QSystemTrayIcon;
 
@@ -56,6 +57,7 @@ private:
 
     std::unique_ptr<QMenu> _menu;
     QList<Item*> _items;
+    QActionGroup* _choices;
     QNMenuDelegate* _delegate = nullptr;
     QSystemTrayIcon* _trayIcon = nullptr;
     bool _hasStatusItem = false;

@@ -1,0 +1,387 @@
+#include "app/QNApplication.h"
+
+#include "app/QNActivityLog.h"
+#include "fingerprint/QNFingerprint.h"
+#include "kernel/QNAtomTypes.h"
+#include "kernel/QNControlChannel.h"
+#include "kernel/QNProfileCompiler.h"
+#include "model/QNProfile.h"
+#include "platform/QNNotificationCenter.h"
+#include "platform/QNPreferenceStore.h"
+#include "platform/QNSessionMonitor.h"
+#include "platform/QNStatisticsService.h"
+#include "platform/QNSystemServices.h"
+#include "util/QNConstants.h"
+#include "util/QNStrings.h"
+#include "util/QNUtilities.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+
+QNApplication::QNApplication(const QNApplicationParts& parts, QObject* parent)
+    : QObject(parent)
+    , _parts(parts) {
+    _controlChannel = std::make_unique<QNControlChannel>(_parts.controlSocketPath);
+    connect(_controlChannel.get(), &QNControlChannel::statisticsChanged, this,
+            &QNApplication::controlStatisticsChanged);
+    connect(_controlChannel.get(), &QNControlChannel::logLine, this, &QNApplication::controlLogLine);
+    connect(_controlChannel.get(), &QNControlChannel::streamError, this, &QNApplication::controlStreamError);
+    connect(_controlChannel.get(), &QNControlChannel::optionError, this, &QNApplication::controlOptionError);
+
+    // Turning the log on or off tells the engine the logging flag (option 1).
+    _activityLog = std::make_unique<QNActivityLog>(_parts.logDirectoryPath,
+                                                   [this] { _controlChannel->updateKEXT(kQNKernelOptionLogging); });
+    _compiler = std::make_unique<QNProfileCompiler>(*_parts.alertPresenter, *_parts.strings);
+    _statisticsService =
+        std::make_unique<QNStatisticsService>(this, _parts.statisticsBus, _parts.statisticsServiceName);
+    _statusMenu = std::make_unique<QNStatusMenu>(*_parts.menu, *this, *_parts.systemServices, *_parts.strings);
+}
+
+QNApplication::~QNApplication() {
+    if (!_terminated) {
+        release();
+    }
+    _statusMenu.reset();
+    _statisticsService.reset();
+}
+
+bool QNApplication::claimServiceName(const QDBusConnection& bus, const QString& serviceName) {
+    QDBusConnectionInterface* interface = bus.isConnected() ? bus.interface() : nullptr;
+    if (!interface) {
+        return false;
+    }
+    // Not queued: a second agent must fail at once, not wait for the first one to end.
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = interface->registerService(
+        serviceName, QDBusConnectionInterface::DontQueueService, QDBusConnectionInterface::DontAllowReplacement);
+    return reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
+}
+
+// Start-up
+
+void QNApplication::awakeFromNib() {
+    observeNotifications();
+    _parts.sessionMonitor->startObserving([this] { sessionDidBecomeActive(); }, [this] { sessionDidResignActive(); });
+    QNFingerprint::init();
+
+    loadPreferences();
+    loadSettings();
+    const bool safety = boolPreference(kQNUserDefaultSafety, false);
+    const bool safetyOverride = boolPreference(kQNUserDefaultSafetyOverride, false);
+    loadProfiles();
+    _controlChannel->enableControlSocket(true);
+    _retryCount = 0;
+    // A "safety" marker left behind means the last run ended with a profile on: start with none,
+    // unless the user asked for the profile to come back.
+    const qint64 identifier = (safety && !safetyOverride) ? -1 : loadActiveProfileIdentifier();
+    enableProfile(identifier, safety || safetyOverride);
+    _controlChannel->updateKEXT(kQNKernelOptionLogging);
+    _statisticsService->startServer();
+}
+
+// Preference domain
+
+void QNApplication::loadPreferences() {
+    _preferences = _parts.preferenceStore->loadPreferences();
+}
+
+void QNApplication::savePreferenceObject(const QVariant& object, const QString& key) {
+    // The store re-reads, changes the one key and writes back under its lock, so the settings tool's
+    // changes in between are kept; our copy is the domain as written.
+    _parts.preferenceStore->savePreferenceObject(object, key);
+    loadPreferences();
+}
+
+void QNApplication::removePreferenceObjectWithKey(const QString& key) {
+    _parts.preferenceStore->removePreferenceObjectWithKey(key);
+    loadPreferences();
+}
+
+bool QNApplication::boolPreference(const QString& key, bool defaultValue) const {
+    const auto it = _preferences.constFind(key);
+    return it == _preferences.constEnd() ? defaultValue : QNUtilities::boolValue(*it);
+}
+
+void QNApplication::loadSettings() {
+    _showInMenuBar = boolPreference(kQNUserDefaultShowInMenuBar, kQNDefaultShowInMenuBar);
+    _logging = boolPreference(kQNUserDefaultEnableLogging, kQNDefaultEnableLogging);
+    _checkForUpdates = boolPreference(kQNUserDefaultCheckForUpdates, kQNDefaultCheckForUpdates);
+    const auto verbosity = _preferences.constFind(kQNUserDefaultSSHTunnelLogVerbosity);
+    _verbosity = verbosity == _preferences.constEnd() ? kQNDefaultSSHTunnelLogVerbosity
+                                                      : quint32(QNUtilities::integerValue(*verbosity));
+    // The logging flag the engine is told and the 'loge' filter follow the setting.
+    _controlChannel->setLogging(_logging);
+    _activityLog->enableLogging(_logging);
+    _statusMenu->showInMenuBar(_showInMenuBar);
+}
+
+void QNApplication::loadProfiles() {
+    _profiles.clear();
+    const QVariantList stored = _preferences.value(kQNUserDefaultProfiles).toList();
+    for (const QVariant& entry : stored) {
+        // Only dictionaries are profiles; anything else in the list is passed over.
+        if (entry.typeId() != QMetaType::QVariantMap) {
+            continue;
+        }
+        if (std::shared_ptr<QNProfile> profile = QNProfile::profileWithSettings(entry.toMap())) {
+            _profiles.append(profile);
+        }
+    }
+}
+
+qint64 QNApplication::loadActiveProfileIdentifier() const {
+    const auto it = _preferences.constFind(kQNUserDefaultActiveProfileIdentifier);
+    if (it == _preferences.constEnd()) {
+        return -1;
+    }
+    const qint64 identifier = QNUtilities::integerValue(*it);
+    return profileWithIdentifier(identifier) ? identifier : -1;
+}
+
+std::shared_ptr<QNProfile> QNApplication::profileWithIdentifier(qint64 identifier) const {
+    for (const std::shared_ptr<QNProfile>& profile : _profiles) {
+        if (qint64(profile->identifier()) == identifier) {
+            return profile;
+        }
+    }
+    return nullptr;
+}
+
+// Switching a profile on or off
+
+void QNApplication::enableProfile(qint64 identifier, bool notify) {
+    _displayedError = false;
+    QByteArray stream;
+    bool failed = false;
+    if (identifier == -1) {
+        removePreferenceObjectWithKey(kQNUserDefaultSafety);
+        _activeProfileIdentifier = -1;
+    } else {
+        const std::shared_ptr<QNProfile> profile = profileWithIdentifier(identifier);
+        // A null profile compiles to nothing, without an alert.
+        const std::optional<QByteArray> data = _compiler->profileData(profile.get());
+        if (data) {
+            stream = *data;
+            savePreferenceObject(true, kQNUserDefaultSafety);
+            _controlChannel->enableControlSocket(true);
+            _activeProfileIdentifier = identifier;
+        } else {
+            _activeProfileIdentifier = -1;
+            if (_logging) {
+                _activityLog->appendApplicationLogString(QStringLiteral("error enabling proxy"), false);
+            }
+            failed = true;
+        }
+    }
+    // A failed switch is always recorded and announced, so the settings tool's display follows.
+    if (notify || failed) {
+        savePreferenceObject(qint64(_activeProfileIdentifier), kQNUserDefaultActiveProfileIdentifier);
+        postNotification(kQNNotificationActiveProfileIdentifier);
+    }
+    _statusMenu->setDirty();
+    clearDNSCache();
+    _statusMenu->updateStatusItem();
+    _controlChannel->resetStatistics();
+    _controlChannel->updateKEXT(kQNKernelOptionProfile, stream);
+}
+
+// Notifications
+
+void QNApplication::observeNotifications() {
+    if (!_observerTokens.isEmpty()) {
+        return;
+    }
+    // Only the settings tool's notifications: the agent never hears its own.
+    const QList<QPair<QString, void (QNApplication::*)()>> observed = {
+        {kQNNotificationActiveProfileIdentifier, &QNApplication::activeProfileIdentifierNotification},
+        {kQNNotificationProfiles, &QNApplication::profilesNotification},
+        {kQNNotificationSettings, &QNApplication::settingsNotification},
+        {kQNNotificationTerminate, &QNApplication::terminateNotification},
+    };
+    for (const auto& [name, handler] : observed) {
+        const int token = _parts.notificationCenter->addObserver(
+            [this, handler = handler](const QString&, const QString&) { (this->*handler)(); }, name,
+            kQNNotificationIdentifierPreferencePane);
+        if (token != 0) {
+            _observerTokens.append(token);
+        }
+    }
+}
+
+void QNApplication::stopObservingNotifications() {
+    for (int token : std::as_const(_observerTokens)) {
+        _parts.notificationCenter->removeObserver(token);
+    }
+    _observerTokens.clear();
+    _parts.sessionMonitor->stopObserving();
+}
+
+void QNApplication::postNotification(const QString& name) {
+    _parts.notificationCenter->postNotificationName(name, kQNNotificationIdentifierApplication);
+}
+
+void QNApplication::activeProfileIdentifierNotification() {
+    loadPreferences();
+    const qint64 identifier = loadActiveProfileIdentifier();
+    _retryCount = 0;
+    enableProfile(identifier, false);
+}
+
+void QNApplication::profilesNotification() {
+    loadPreferences();
+    loadProfiles();
+    _statusMenu->setRebuildProfiles();
+    _retryCount = 0;
+    // Recompiled from the new definitions even when the active identifier did not change.
+    enableProfile(loadActiveProfileIdentifier(), false);
+}
+
+void QNApplication::settingsNotification() {
+    loadPreferences();
+    loadSettings();
+}
+
+void QNApplication::terminateNotification() {
+    _statusMenu->showInMenuBar(false);
+    enableProfile(-1, true);
+    _controlChannel->enableControlSocket(false);
+    // Failures and a cancelled password prompt are not reported; completion is announced in any case.
+    _parts.systemServices->runUninstallScript();
+    postNotification(kQNNotificationTerminateComplete);
+}
+
+// Login-session switching: the engine serves the whole machine, so an agent whose session is switched
+// away lets go of it.
+
+void QNApplication::sessionDidResignActive() {
+    loadPreferences();
+    const bool safetyOverride = boolPreference(kQNUserDefaultSafetyOverride, false);
+    _statusMenu->showInMenuBar(false);
+    if (safetyOverride) {
+        // Keep the stored choice so that the profile comes back with the session.
+        const qint64 remembered = QNUtilities::integerValue(_preferences.value(kQNUserDefaultActiveProfileIdentifier));
+        enableProfile(-1, true);
+        savePreferenceObject(remembered, kQNUserDefaultActiveProfileIdentifier);
+    } else {
+        enableProfile(-1, true);
+    }
+    _controlChannel->enableControlSocket(false);
+}
+
+void QNApplication::sessionDidBecomeActive() {
+    _statusMenu->showInMenuBar(_showInMenuBar);
+    _controlChannel->enableControlSocket(true);
+    loadPreferences();
+    if (boolPreference(kQNUserDefaultSafetyOverride, false)) {
+        enableProfile(loadActiveProfileIdentifier(), true);
+    }
+}
+
+// DNS flush and shutdown
+
+void QNApplication::clearDNSCache() {
+    _parts.systemServices->clearDNSCache();
+}
+
+void QNApplication::applicationShouldTerminate() {
+    if (_terminated) {
+        return;
+    }
+    _terminated = true;
+    _statisticsService->stopServer();
+    stopObservingNotifications();
+    // Not recorded: the profile active at quit comes back at the next start, while "safety" goes.
+    enableProfile(-1, false);
+    _controlChannel->enableControlSocket(false);
+    _statusMenu->showInMenuBar(false);
+    _activityLog->enableLogging(false);
+    QNFingerprint::destroy();
+    if (_parts.quitEventLoop) {
+        _parts.quitEventLoop();
+    }
+}
+
+void QNApplication::release() {
+    stopObservingNotifications();
+    _controlChannel->enableControlSocket(false);
+    enableProfile(-1, false);
+    _activityLog->enableLogging(false);
+    _statisticsService->stopServer();
+}
+
+void QNApplication::logUnshownAlert(const QString& line) {
+    if (_logging) {
+        _activityLog->appendApplicationLogString(line, false);
+    }
+}
+
+// The status menu's view of the controller
+
+qint32 QNApplication::connections() const {
+    return _controlChannel->connections();
+}
+
+quint64 QNApplication::dataSent() const {
+    return _controlChannel->dataSent();
+}
+
+quint64 QNApplication::dataReceived() const {
+    return _controlChannel->dataReceived();
+}
+
+void QNApplication::profileChosen(qint64 identifier) {
+    _retryCount = 0;
+    enableProfile(identifier, true);
+}
+
+void QNApplication::quitChosen() {
+    applicationShouldTerminate();
+}
+
+bool QNApplication::statisticsWithConnections(qint32* connections, quint64* dataSent, quint64* dataReceived) {
+    if (connections) {
+        *connections = _controlChannel->connections();
+    }
+    if (dataSent) {
+        *dataSent = _controlChannel->dataSent();
+    }
+    if (dataReceived) {
+        *dataReceived = _controlChannel->dataReceived();
+    }
+    return true;
+}
+
+// The control channel's reports
+
+void QNApplication::controlStatisticsChanged(quint32 messageType) {
+    switch (messageType) {
+    case kQNAtomTypeConnections:
+        _statusMenu->statisticsChanged(QNStatusMenu::TagConnections);
+        break;
+    case kQNAtomTypeDataSent:
+        _statusMenu->statisticsChanged(QNStatusMenu::TagSent);
+        break;
+    case kQNAtomTypeDataReceived:
+        _statusMenu->statisticsChanged(QNStatusMenu::TagReceived);
+        break;
+    default:
+        break;
+    }
+}
+
+void QNApplication::controlLogLine(const QString& text) {
+    if (_logging) {
+        _activityLog->appendLogString(text);
+    }
+}
+
+void QNApplication::controlStreamError() {
+    if (_logging) {
+        _activityLog->appendApplicationLogString(QStringLiteral("control stream error"), false);
+    }
+}
+
+void QNApplication::controlOptionError(quint32 option) {
+    if (_logging) {
+        _activityLog->appendApplicationLogString(QStringLiteral("proxy option error (%1)").arg(option), false);
+    }
+}

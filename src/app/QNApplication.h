@@ -1,0 +1,155 @@
+#pragma once
+
+#include "app/QNStatusMenu.h"
+#include "platform/QNStatisticsProtocol.h"
+
+#include <QDBusConnection>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+
+class QNActivityLog;
+class QNAlertPresenter;
+class QNControlChannel;
+class QNMenuInterface;
+class QNNotificationCenter;
+class QNPreferenceStore;
+class QNProfile;
+class QNProfileCompiler;
+class QNSessionMonitor;
+class QNStatisticsService;
+class QNStrings;
+class QNSystemServices;
+
+// Everything the controller works with but does not make itself, so tests can put fakes in its place.
+// The collaborators must outlive the controller.
+struct QNApplicationParts {
+    QNPreferenceStore* preferenceStore = nullptr;
+    QNNotificationCenter* notificationCenter = nullptr;
+    QNSessionMonitor* sessionMonitor = nullptr;
+    QNSystemServices* systemServices = nullptr;
+    QNAlertPresenter* alertPresenter = nullptr;
+    QNMenuInterface* menu = nullptr;
+    const QNStrings* strings = nullptr;
+    // The engine's control socket.
+    QString controlSocketPath;
+    // Folder of the activity log; empty means the platform gives none.
+    QString logDirectoryPath;
+    // Where the statistics service is offered, under which name.
+    QDBusConnection statisticsBus = QDBusConnection(QString());
+    QString statisticsServiceName;
+    // Asks the event loop to end; called once the orderly quit is done.
+    std::function<void()> quitEventLoop;
+};
+
+// The agent's single controller: start-up, the preference domain shared with the settings tool, the
+// notifications the two exchange, the list of profiles, the one path that switches a profile on or off,
+// login-session switching and shutdown. The status menu, the activity log, the control channel with its
+// statistics and the profile compiler are parts it owns; everything runs on the main thread.
+class QNApplication : public QObject, public QNStatusMenuOwner, public QNStatisticsProtocol {
+    Q_OBJECT
+
+public:
+    explicit QNApplication(const QNApplicationParts& parts, QObject* parent = nullptr);
+    // The release: switches off without recording it, unless the orderly quit already ran.
+    ~QNApplication() override;
+
+    // Takes the statistics service's bus name, which keeps the agent single-instance. Done before
+    // anything else is touched; false when the bus cannot be reached or another agent owns the name.
+    static bool claimServiceName(const QDBusConnection& bus, const QString& serviceName);
+
+    // The start-up sequence.
+    void awakeFromNib();
+
+    // Preference domain, always read and written whole.
+    void loadPreferences();
+    void savePreferenceObject(const QVariant& object, const QString& key);
+    void removePreferenceObjectWithKey(const QString& key);
+    const QVariantMap& preferences() const { return _preferences; }
+
+    void loadSettings();
+    void loadProfiles();
+    qint64 loadActiveProfileIdentifier() const;
+    std::shared_ptr<QNProfile> profileWithIdentifier(qint64 identifier) const;
+    // The only way the active profile changes.
+    void enableProfile(qint64 identifier, bool notify);
+
+    // Notifications from the settings tool.
+    void activeProfileIdentifierNotification();
+    void profilesNotification();
+    void settingsNotification();
+    void terminateNotification();
+
+    // Login-session switching.
+    void sessionDidBecomeActive();
+    void sessionDidResignActive();
+
+    // Flushes the system's DNS cache; once per enableProfile.
+    void clearDNSCache();
+    // The orderly quit, for the menu's quit and for SIGTERM, SIGINT and SIGHUP. Runs once.
+    void applicationShouldTerminate();
+    bool terminated() const { return _terminated; }
+
+    // An alert that could not be shown goes to the activity log while logging is on.
+    void logUnshownAlert(const QString& line);
+
+    // QNStatusMenuOwner
+    qint64 activeProfileIdentifier() const override { return _activeProfileIdentifier; }
+    const QList<std::shared_ptr<QNProfile>>& profiles() const override { return _profiles; }
+    qint32 connections() const override;
+    quint64 dataSent() const override;
+    quint64 dataReceived() const override;
+    void profileChosen(qint64 identifier) override;
+    void quitChosen() override;
+
+    // QNStatisticsProtocol
+    bool statisticsWithConnections(qint32* connections, quint64* dataSent, quint64* dataReceived) override;
+
+    // Settings as last loaded.
+    bool showInMenuBarSetting() const { return _showInMenuBar; }
+    bool logging() const { return _logging; }
+    bool checkForUpdates() const { return _checkForUpdates; }
+    quint32 verbosity() const { return _verbosity; }
+    quint32 retryCount() const { return _retryCount; }
+
+    QNStatusMenu& statusMenu() { return *_statusMenu; }
+    QNActivityLog& activityLog() { return *_activityLog; }
+    QNControlChannel& controlChannel() { return *_controlChannel; }
+    QNStatisticsService& statisticsService() { return *_statisticsService; }
+
+private:
+    void observeNotifications();
+    void stopObservingNotifications();
+    void postNotification(const QString& name);
+    void controlStatisticsChanged(quint32 messageType);
+    void controlLogLine(const QString& text);
+    void controlStreamError();
+    void controlOptionError(quint32 option);
+    void release();
+    bool boolPreference(const QString& key, bool defaultValue) const;
+
+    QNApplicationParts _parts;
+
+    QList<std::shared_ptr<QNProfile>> _profiles;
+    qint64 _activeProfileIdentifier = -1;
+    bool _showInMenuBar = false;
+    bool _logging = false;
+    bool _checkForUpdates = false;
+    QVariantMap _preferences;
+    bool _displayedError = false;
+    quint32 _verbosity = 0;
+    quint32 _retryCount = 0;
+    QList<int> _observerTokens;
+    bool _terminated = false;
+
+    std::unique_ptr<QNControlChannel> _controlChannel;
+    std::unique_ptr<QNActivityLog> _activityLog;
+    std::unique_ptr<QNProfileCompiler> _compiler;
+    std::unique_ptr<QNStatisticsService> _statisticsService;
+    std::unique_ptr<QNStatusMenu> _statusMenu;
+};

@@ -1,0 +1,120 @@
+// quillon, the agent: a tray icon with the profile switcher, the control channel to the traffic engine,
+// the activity log. Everything it does is driven by the preference file and the settings tool.
+
+#include "app/QNActivityLog.h"
+#include "app/QNApplication.h"
+#include "app/QNTrayMenu.h"
+#include "kernel/QNControlChannel.h"
+#include "platform/QNLogindSessionMonitor.h"
+#include "platform/QNNotificationCenter.h"
+#include "platform/QNPlatformAlertPresenter.h"
+#include "platform/QNPlatformSystemServices.h"
+#include "platform/QNPreferenceStore.h"
+#include "platform/QNSignalHandler.h"
+#include "util/QNConstants.h"
+#include "util/QNStrings.h"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const kUsage = "Usage: quillon [--help] [--version]\n"
+                           "\n"
+                           "The Quillon agent: shows the active profile in the system tray, hands it to the traffic\n"
+                           "engine and keeps the activity log. It takes its settings from the preference file\n"
+                           "($XDG_CONFIG_HOME/quillon), which quillonctl edits; run one agent per user session.\n"
+                           "\n"
+                           "Environment:\n"
+                           "  QUILLON_CONTROL_SOCKET  the engine's control socket (default /run/quillon/control.sock)\n"
+                           "\n"
+                           "Options:\n"
+                           "  --help     show this text and exit\n"
+                           "  --version  show the version and exit\n";
+
+// Answers --help and --version before anything starts. Returns the exit status, or -1 to go on.
+int handleArguments(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("quillon %s\n", QUILLON_VERSION);
+            return 0;
+        }
+        std::fprintf(stderr, "quillon: unknown argument '%s'\n%s", argv[i], kUsage);
+        return 2;
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (const int status = handleArguments(argc, argv); status >= 0) {
+        return status;
+    }
+    // No display at all: run headless instead of failing to connect to one.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("quillon"));
+    QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
+    // The agent has no windows; closing an alert must not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // Single instance: the name is taken before the preference file, the socket or the log is touched.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "quillon: cannot reach the D-Bus session bus: %s\n",
+                     bus.lastError().message().toLocal8Bit().constData());
+        return 1;
+    }
+    if (!QNApplication::claimServiceName(bus, kQNApplicationServerName)) {
+        std::fprintf(stderr, "quillon: another Quillon agent is already running in this session (%s is taken)\n",
+                     kQNApplicationServerName.toLocal8Bit().constData());
+        return 1;
+    }
+
+    QNPreferenceStore preferenceStore;
+    QNNotificationCenter notificationCenter(bus);
+    QNLogindSessionMonitor sessionMonitor;
+    QNPlatformSystemServices systemServices(QStringLiteral(QUILLON_DATADIR "/uninstall.sh"),
+                                            QFileInfo(preferenceStore.filePath()).absolutePath());
+    QNPlatformAlertPresenter alertPresenter;
+    QNTrayMenu trayMenu;
+
+    QNApplicationParts parts;
+    parts.preferenceStore = &preferenceStore;
+    parts.notificationCenter = &notificationCenter;
+    parts.sessionMonitor = &sessionMonitor;
+    parts.systemServices = &systemServices;
+    parts.alertPresenter = &alertPresenter;
+    parts.menu = &trayMenu;
+    parts.strings = &QNStrings::mainBundle();
+    parts.controlSocketPath = QNControlChannel::controlSocketPath();
+    parts.logDirectoryPath = QNActivityLog::defaultDirectoryPath();
+    parts.statisticsBus = bus;
+    parts.statisticsServiceName = kQNApplicationServerName;
+    parts.quitEventLoop = [] { QCoreApplication::quit(); };
+
+    QNApplication controller(parts);
+    alertPresenter.setLogSink([&controller](const QString& line) { controller.logUnshownAlert(line); });
+
+    // A logout or kill runs the same orderly quit as the menu, so no "safety" marker is left behind.
+    QNSignalHandler signalHandler;
+    QObject::connect(&signalHandler, &QNSignalHandler::signalReceived, &controller,
+                     [&controller](int) { controller.applicationShouldTerminate(); });
+
+    controller.awakeFromNib();
+    return QApplication::exec();
+}
