@@ -1,0 +1,194 @@
+#include "CommandSupport.h"
+
+#include "model/QNProfile.h"
+#include "platform/QNNotificationCenter.h"
+#include "util/QNConstants.h"
+#include "util/QNUtilities.h"
+
+#include <cstdio>
+#include <limits>
+
+namespace ctl {
+
+void printOut(const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+}
+
+void printError(const QString& command, const QString& text) {
+    const QString prefix = command.isEmpty() ? QStringLiteral("quillonctl") : QStringLiteral("quillonctl ") + command;
+    std::fprintf(stderr, "%s: %s\n", prefix.toLocal8Bit().constData(), text.toLocal8Bit().constData());
+}
+
+int usageError(const QString& command, const QString& text) {
+    printError(command, text);
+    const QString help =
+        command.isEmpty() ? QStringLiteral("quillonctl --help") : QStringLiteral("quillonctl %1 --help").arg(command);
+    std::fprintf(stderr, "Try '%s'.\n", help.toLocal8Bit().constData());
+    return kUsage;
+}
+
+Arguments parseArguments(const QStringList& arguments, const QList<OptionSpec>& valueOptions) {
+    Arguments result;
+    auto optionNamed = [&valueOptions](const QString& argument) -> const OptionSpec* {
+        for (const OptionSpec& option : valueOptions) {
+            if (argument == QStringLiteral("--") + option.longName ||
+                (!option.shortName.isNull() && argument == QStringLiteral("-") + option.shortName)) {
+                return &option;
+            }
+        }
+        return nullptr;
+    };
+    bool optionsEnded = false;
+    for (qsizetype index = 0; index < arguments.size(); ++index) {
+        const QString& argument = arguments.at(index);
+        // A negative number is a value for the command to judge, not an option.
+        const bool negativeNumber =
+            argument.size() > 1 && argument.at(0) == QLatin1Char('-') && argument.at(1).isDigit();
+        if (optionsEnded || argument == QLatin1String("-") || !argument.startsWith(QLatin1Char('-')) ||
+            negativeNumber) {
+            result.operands.append(argument);
+            continue;
+        }
+        if (argument == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+            result.help = true;
+        } else if (const OptionSpec* option = optionNamed(argument)) {
+            if (index + 1 >= arguments.size()) {
+                result.error = QStringLiteral("option '%1' needs a value").arg(argument);
+                return result;
+            }
+            result.values.insert(option->longName, arguments.at(++index));
+        } else if (argument.startsWith(QLatin1String("--")) && argument.contains(QLatin1Char('=')) &&
+                   optionNamed(argument.section(QLatin1Char('='), 0, 0))) {
+            result.values.insert(argument.section(QLatin1Char('='), 0, 0).mid(2),
+                                 argument.section(QLatin1Char('='), 1));
+        } else {
+            result.error = QStringLiteral("unknown option '%1'").arg(argument);
+            return result;
+        }
+    }
+    return result;
+}
+
+bool expectOperands(const QString& command, const Arguments& arguments, qsizetype minimum, qsizetype maximum) {
+    const qsizetype count = arguments.operands.size();
+    if (count < minimum) {
+        usageError(command, QStringLiteral("missing argument"));
+        return false;
+    }
+    if (count > maximum) {
+        usageError(command, QStringLiteral("unexpected argument '%1'").arg(arguments.operands.at(maximum)));
+        return false;
+    }
+    return true;
+}
+
+bool prepare(const QString& command, const char* usage, const QStringList& raw, qsizetype minimum, qsizetype maximum,
+             Arguments* arguments, int* status, const QList<OptionSpec>& valueOptions) {
+    *arguments = parseArguments(raw, valueOptions);
+    if (arguments->help) {
+        printOut(QString::fromUtf8(usage));
+        *status = kSuccess;
+        return false;
+    }
+    if (!arguments->error.isEmpty()) {
+        *status = usageError(command, arguments->error);
+        return false;
+    }
+    if (!expectOperands(command, *arguments, minimum, maximum)) {
+        *status = kUsage;
+        return false;
+    }
+    return true;
+}
+
+int outcome(const QString& command, bool stored, const QString& storeError, const QString& refusal) {
+    if (!stored) {
+        printError(command, storeError);
+        return kFailure;
+    }
+    if (!refusal.isEmpty()) {
+        printError(command, refusal);
+        return kFailure;
+    }
+    return kSuccess;
+}
+
+ProfileList::ProfileList(const QVariantMap& preferences) {
+    // Read the way the agent reads them: every entry becomes a profile, whatever it holds.
+    _entries = preferences.value(kQNUserDefaultProfiles).toList();
+    for (const QVariant& entry : std::as_const(_entries)) {
+        _profiles.append(QNProfile::profileWithSettings(entry.toMap()));
+    }
+}
+
+qsizetype ProfileList::find(const QString& argument, QString* error) const {
+    QList<qsizetype> matches;
+    bool isNumber = false;
+    const quint32 identifier = argument.toUInt(&isNumber);
+    if (isNumber && !argument.startsWith(QLatin1Char('+'))) {
+        for (qsizetype index = 0; index < _profiles.size(); ++index) {
+            if (_profiles.at(index)->identifier() == identifier) {
+                matches.append(index);
+            }
+        }
+    }
+    if (matches.isEmpty()) {
+        for (qsizetype index = 0; index < _profiles.size(); ++index) {
+            if (!_profiles.at(index)->name().isNull() && _profiles.at(index)->name() == argument) {
+                matches.append(index);
+            }
+        }
+    }
+    if (matches.size() == 1) {
+        return matches.first();
+    }
+    if (matches.isEmpty()) {
+        *error = QStringLiteral("no profile has the identifier or name '%1'").arg(argument);
+    } else {
+        *error = QStringLiteral("%1 profiles match '%2'; name one by its identifier (see 'quillonctl list')")
+                     .arg(matches.size())
+                     .arg(argument);
+    }
+    return -1;
+}
+
+std::optional<quint32> ProfileList::nextIdentifier() const {
+    quint32 highest = 0;
+    for (const auto& profile : _profiles) {
+        highest = qMax(highest, profile->identifier());
+    }
+    if (highest == std::numeric_limits<quint32>::max()) {
+        return std::nullopt;
+    }
+    return highest + 1;
+}
+
+qint64 ProfileList::activeIdentifier(const QVariantMap& preferences) const {
+    if (!preferences.contains(kQNUserDefaultActiveProfileIdentifier)) {
+        return -1;
+    }
+    const qint64 stored = QNUtilities::integerValue(preferences.value(kQNUserDefaultActiveProfileIdentifier));
+    for (const auto& profile : _profiles) {
+        if (qint64(profile->identifier()) == stored) {
+            return stored;
+        }
+    }
+    return -1;
+}
+
+QString displayName(const QNProfile& profile) {
+    return profile.name().isNull() ? QStringLiteral("(unnamed)") : profile.name();
+}
+
+void notifyAgent(const QString& command, const QString& notificationName) {
+    QNNotificationCenter center;
+    if (center.postNotificationName(notificationName, kQNNotificationIdentifierPreferencePane) && center.flush()) {
+        return;
+    }
+    printError(command, QStringLiteral("warning: the change is saved, but a running agent could not be told (%1)")
+                            .arg(center.lastError()));
+}
+
+} // namespace ctl

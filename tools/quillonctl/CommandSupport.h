@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <memory>
+#include <optional>
+
+class QNProfile;
+
+// Pieces every quillonctl command shares: the dispatch-table entry, exit statuses, printing, argument
+// handling, the stored profiles and posting the settings tool's notifications.
+
+namespace ctl {
+
+enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
+
+// One row of the dispatch table. run takes the arguments after the command word and returns the exit status.
+struct Command {
+    QString name;
+    QString synopsis;
+    QString summary;
+    int (*run)(const QStringList& arguments);
+};
+
+void printOut(const QString& text);
+// "quillonctl COMMAND: text" on stderr.
+void printError(const QString& command, const QString& text);
+// printError plus a pointer to the command's help; returns kUsage.
+int usageError(const QString& command, const QString& text);
+
+// The arguments of one command once "-h"/"--help" and options are taken out.
+struct Arguments {
+    bool help = false;
+    QStringList operands;
+    // Options that take a value, by their long name ("output" for -o/--output).
+    QVariantMap values;
+    QString error;
+};
+
+struct OptionSpec {
+    QString longName;
+    QChar shortName;
+};
+
+// Understands -h/--help, "--" (everything after it is an operand), and the given value options as
+// "-o VALUE", "--output VALUE" and "--output=VALUE". A lone "-" and negative numbers are operands.
+Arguments parseArguments(const QStringList& arguments, const QList<OptionSpec>& valueOptions = {});
+
+// Checks the operand count; prints the usage error and returns false when it is wrong.
+bool expectOperands(const QString& command, const Arguments& arguments, qsizetype minimum, qsizetype maximum);
+
+// The start of every command: parses, answers --help with the usage text, reports option errors and a wrong
+// operand count. True when the command should go on; otherwise *status is the exit status to return.
+bool prepare(const QString& command, const char* usage, const QStringList& raw, qsizetype minimum, qsizetype maximum,
+             Arguments* arguments, int* status, const QList<OptionSpec>& valueOptions = {});
+
+// After a locked change: reports a store failure or the command's own refusal. kSuccess when neither happened.
+int outcome(const QString& command, bool stored, const QString& storeError, const QString& refusal);
+
+// The stored profiles as the agent reads them, next to the raw entries they came from, so that a command
+// changing one profile writes every other entry back exactly as it found it.
+class ProfileList {
+public:
+    explicit ProfileList(const QVariantMap& preferences);
+
+    qsizetype size() const { return _entries.size(); }
+    const QVariantList& entries() const { return _entries; }
+    const std::shared_ptr<QNProfile>& profile(qsizetype index) const { return _profiles.at(index); }
+    const QList<std::shared_ptr<QNProfile>>& profiles() const { return _profiles; }
+
+    // The index of the profile an argument names: an identifier, else an exact name. -1 with the reason
+    // in *error when none or more than one matches.
+    qsizetype find(const QString& argument, QString* error) const;
+    // One above the highest identifier in use (1 for an empty list); none when the identifiers run out.
+    std::optional<quint32> nextIdentifier() const;
+    // The stored active identifier when a profile has it, else -1.
+    qint64 activeIdentifier(const QVariantMap& preferences) const;
+
+private:
+    QVariantList _entries;
+    QList<std::shared_ptr<QNProfile>> _profiles;
+};
+
+// A profile's name for people: quoted when set, "(unnamed)" when null.
+QString displayName(const QNProfile& profile);
+
+// Posts a notification as the settings tool so that a running agent picks the change up. A missing bus
+// is only a warning: the change is saved and the agent reads it at its next start.
+void notifyAgent(const QString& command, const QString& notificationName);
+
+} // namespace ctl

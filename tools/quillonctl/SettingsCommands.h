@@ -1,0 +1,6 @@
+#pragma once
+
+#include "CommandSupport.h"
+
+// get and set: the agent's settings keys.
+QList<ctl::Command> settingsCommands();
