@@ -19,7 +19,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-using namespace qntest;
+using namespace qncontroltest;
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace qntest;
+using namespace qncontroltest;
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include <functional>
 
-namespace qntest {
+namespace qncontroltest {
 
 inline QByteArray u32Bytes(quint32 value) {
     return QByteArray(reinterpret_cast<const char*>(&value), sizeof value);
@@ -56,4 +56,4 @@ inline bool waitUntil(const std::function<bool()>& condition, int timeoutMillise
     return true;
 }
 
-} // namespace qntest
+} // namespace qncontroltest
