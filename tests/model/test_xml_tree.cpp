@@ -23,22 +23,6 @@ QStringList namesOf(const Elements& elements) {
     return names;
 }
 
-TEST(XMLTreeTest, ConstructorsKeepWhatTheyAreGiven) {
-    const auto bare = QNXMLElement::xmlElementWithName("proxy");
-    EXPECT_EQ(bare->name(), "proxy");
-    EXPECT_FALSE(bare->attributes().has_value());
-    EXPECT_FALSE(bare->elements().has_value());
-    EXPECT_TRUE(bare->data().isNull());
-
-    const auto child = node("port");
-    const auto full =
-        QNXMLElement::xmlElementWithName("filterPorts", QNXMLElement::Attributes{{"a", "1"}}, Elements{child}, "text");
-    EXPECT_EQ(full->attribute("a"), "1");
-    ASSERT_TRUE(full->elements().has_value());
-    EXPECT_EQ(full->elements()->first(), child); // the very node, not a copy
-    EXPECT_EQ(full->data(), "text");
-}
-
 TEST(XMLTreeTest, AttributeLookupKeepsAbsentAndEmptyApart) {
     auto element = node("rule");
     EXPECT_TRUE(element->attribute("name").isNull());
@@ -48,22 +32,6 @@ TEST(XMLTreeTest, AttributeLookupKeepsAbsentAndEmptyApart) {
     EXPECT_TRUE(element->hasAttribute("name"));
     EXPECT_FALSE(element->attribute("name").isNull());
     EXPECT_FALSE(element->hasAttribute("Name")); // attribute names are exact
-}
-
-TEST(XMLTreeTest, AddAttributesLeavesASharedTableAlone) {
-    const QNXMLElement::Attributes shared{{"name", "a"}, {"order", "9"}};
-    auto element = QNXMLElement::xmlElementWithName("rule", shared, std::nullopt, QString());
-    element->addAttributes({{"order", "1"}, {"identifier", "1"}});
-
-    EXPECT_EQ(element->attribute("order"), "1");
-    EXPECT_EQ(element->attribute("identifier"), "1");
-    EXPECT_EQ(element->attribute("name"), "a");
-    EXPECT_EQ(shared.value("order"), "9");
-    EXPECT_FALSE(shared.contains("identifier"));
-
-    auto fresh = node("dnsItem");
-    fresh->addAttributes({{"order", "0"}});
-    EXPECT_EQ(fresh->attribute("order"), "0");
 }
 
 TEST(XMLTreeTest, ChildElementWithNameIgnoresCaseAndTakesTheFirst) {
