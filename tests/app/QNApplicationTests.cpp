@@ -1,0 +1,512 @@
+// The controller with its real control channel (against an engine peer), preference store and
+// notification center (on the test's session bus), and fakes for the desktop: menu, session, system.
+
+#include "QNFakeMenu.h"
+
+#include "app/QNActivityLog.h"
+#include "app/QNApplication.h"
+#include "kernel/QNControlChannel.h"
+#include "kernel/QNProfileCompiler.h"
+#include "model/QNProfile.h"
+#include "model/QNProxy.h"
+#include "model/QNRule.h"
+#include "platform/QNNotificationCenter.h"
+#include "platform/QNPreferenceStore.h"
+#include "platform/QNSessionMonitor.h"
+#include "platform/QNStatisticsService.h"
+#include "platform/QNSystemServices.h"
+#include "support/QNRecordingAlertPresenter.h"
+#include "support/QNTestEnginePeer.h"
+#include "util/QNConstants.h"
+#include "util/QNStrings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int kWait = 20000;
+
+struct FakeSessionMonitor : QNSessionMonitor {
+    Handler becameActive;
+    Handler resignedActive;
+    int stops = 0;
+    void startObserving(Handler active, Handler resigned) override {
+        becameActive = std::move(active);
+        resignedActive = std::move(resigned);
+    }
+    void stopObserving() override {
+        becameActive = nullptr;
+        resignedActive = nullptr;
+        ++stops;
+    }
+};
+
+struct FakeServices : QNSystemServices {
+    int dnsFlushes = 0;
+    int uninstalls = 0;
+    std::function<void()> onUninstall;
+    void clearDNSCache() override { ++dnsFlushes; }
+    void runUninstallScript() override {
+        ++uninstalls;
+        if (onUninstall) {
+            onUninstall();
+        }
+    }
+    bool openUrl(const QUrl&) override { return true; }
+    void openSettingsTool() override {}
+};
+
+// A proxy by address, so compiling needs no name resolution; the rule sends one network through it.
+QVariantMap profileSettings(const QString& name, quint32 identifier, bool compiles = true) {
+    const auto proxy = QNProxy::proxyWithName(QStringLiteral("Local SOCKS"), 3, QStringLiteral("127.0.0.1"), 1080,
+                                              QString(), QString(), {}, false, 0, {}, QString(), {}, QString(), 0);
+    const QStringList ports = compiles ? QStringList{QStringLiteral("443")} : QStringList{QStringLiteral("no port")};
+    const auto rule = QNRule::ruleWithName(QStringLiteral("Office"), {}, {QStringLiteral("10.1.0.0-10.1.255.255")},
+                                           ports, 1, proxy, true);
+    return QNProfile::profileWithName(name, {proxy}, {rule}, {}, identifier)->settings();
+}
+
+QByteArray compiled(const QVariantMap& settings) {
+    QNRecordingAlertPresenter alerts;
+    QNProfileCompiler compiler(alerts, QNStrings::mainBundle());
+    const auto profile = QNProfile::profileWithSettings(settings);
+    return compiler.profileData(profile.get()).value_or(QByteArray("compile failed"));
+}
+
+int sConnectionNumber = 0;
+
+class ApplicationTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    const QString tag = QString::number(++sConnectionNumber);
+    QNTestEnginePeer peer{dir.filePath(QStringLiteral("control.sock"))};
+    QNPreferenceStore store{dir.filePath(QStringLiteral("config/quillon/domain.plist"))};
+    QDBusConnection agentBus =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("agent") + tag);
+    QDBusConnection panelBus =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("panel") + tag);
+    QNNotificationCenter agentCenter{agentBus};
+    QNNotificationCenter panelCenter{panelBus};
+    FakeSessionMonitor monitor;
+    FakeServices services;
+    QNRecordingAlertPresenter alerts;
+    QNFakeMenu menu;
+    QStringList posted;
+    int sentinels = 0;
+    int quits = 0;
+    std::unique_ptr<QNApplication> app;
+
+    void SetUp() override {
+        ASSERT_TRUE(agentBus.isConnected()) << "the tests need a session bus (dbus-run-session)";
+        ASSERT_TRUE(peer.isListening());
+        for (const QString& name : {kQNNotificationActiveProfileIdentifier, kQNNotificationTerminateComplete}) {
+            panelCenter.addObserver([this](const QString& n, const QString&) { posted << n; }, name,
+                                    kQNNotificationIdentifierApplication);
+        }
+        panelCenter.addObserver([this](const QString&, const QString&) { ++sentinels; }, QStringLiteral("sentinel"),
+                                kQNNotificationIdentifierApplication);
+    }
+
+    void TearDown() override {
+        app.reset();
+        QDBusConnection::disconnectFromBus(QStringLiteral("agent") + tag);
+        QDBusConnection::disconnectFromBus(QStringLiteral("panel") + tag);
+    }
+
+    void start() {
+        QNApplicationParts parts;
+        parts.preferenceStore = &store;
+        parts.notificationCenter = &agentCenter;
+        parts.sessionMonitor = &monitor;
+        parts.systemServices = &services;
+        parts.alertPresenter = &alerts;
+        parts.menu = &menu;
+        parts.strings = &QNStrings::mainBundle();
+        parts.controlSocketPath = dir.filePath(QStringLiteral("control.sock"));
+        parts.logDirectoryPath = dir.filePath(QStringLiteral("state/quillon"));
+        parts.statisticsBus = agentBus;
+        parts.statisticsServiceName =
+            QStringLiteral("org.quillon.apptest.p%1.n%2").arg(QCoreApplication::applicationPid()).arg(tag);
+        parts.quitEventLoop = [this] { ++quits; };
+        app = std::make_unique<QNApplication>(parts);
+        app->awakeFromNib();
+    }
+
+    QString logPath() const { return dir.filePath(QStringLiteral("state/quillon/Quillon.log")); }
+    QByteArray logContent() const {
+        QFile file(logPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    void setPreferences(const QVariantMap& values) {
+        for (auto it = values.cbegin(); it != values.cend(); ++it) {
+            ASSERT_TRUE(store.savePreferenceObject(it.value(), it.key()));
+        }
+    }
+    QVariantMap stored() { return store.loadPreferences(); }
+
+    // Everything the agent posted so far has arrived once the sentinel it posts last has.
+    QStringList postedSoFar() {
+        const int expected = sentinels + 1;
+        agentCenter.postNotificationName(QStringLiteral("sentinel"), kQNNotificationIdentifierApplication);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return sentinels >= expected; }, kWait));
+        return posted;
+    }
+
+    // Posts as the settings tool and waits until the agent has run a profile switch for it.
+    void postFromPanel(const QString& name) {
+        const int flushes = services.dnsFlushes;
+        panelCenter.postNotificationName(name, kQNNotificationIdentifierPreferencePane);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return services.dnsFlushes > flushes; }, kWait)) << name.toStdString();
+    }
+};
+
+TEST_F(ApplicationTest, FreshUserStartsWithNothingAndTellsTheEngine) {
+    start();
+    ASSERT_TRUE(peer.waitForFrames(2));
+    const QList<QNTestEnginePeer::Frame> frames = peer.frames();
+    EXPECT_EQ(frames.at(0).option, 0u);
+    EXPECT_TRUE(frames.at(0).value.isEmpty());
+    EXPECT_EQ(frames.at(1).option, 1u);
+    EXPECT_EQ(frames.at(1).value, QByteArray(1, '\0'));
+
+    EXPECT_TRUE(app->profiles().isEmpty());
+    EXPECT_EQ(app->activeProfileIdentifier(), -1);
+    EXPECT_EQ(services.dnsFlushes, 1);
+    EXPECT_TRUE(menu.statusItem);
+    EXPECT_EQ(menu.images.value(0), QStringLiteral("menuIconOffNormal"));
+    EXPECT_FALSE(app->logging());
+    EXPECT_TRUE(app->checkForUpdates());
+    EXPECT_TRUE(app->statisticsService().isServing());
+    const QVariantMap domain = stored();
+    EXPECT_FALSE(domain.contains(kQNUserDefaultActiveProfileIdentifier));
+    EXPECT_FALSE(domain.contains(kQNUserDefaultSafety));
+    EXPECT_TRUE(postedSoFar().isEmpty());
+}
+
+TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
+    struct Case {
+        const char* name;
+        QVariant safety;
+        QVariant safetyOverride;
+        qint64 storedActive;
+        qint64 expectedActive;
+        qint64 expectedStored;
+        bool posted;
+    };
+    const Case cases[] = {
+        {"unclean end: start with none and say so", true, QVariant(), 5, -1, -1, true},
+        {"unclean end, override: the profile comes back", true, true, 5, 5, 5, true},
+        {"clean end: the profile comes back quietly", QVariant(), QVariant(), 5, 5, 5, false},
+        {"override alone still announces", QVariant(), true, 5, 5, 5, true},
+        {"stored identifier names no profile", QVariant(), QVariant(), 9, -1, 9, false},
+        {"override with an unknown identifier announces none", true, true, 9, -1, -1, true},
+    };
+    const QVariantMap profile = profileSettings(QStringLiteral("Office"), 5);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(QFile::remove(store.filePath()) || !QFile::exists(store.filePath()));
+        setPreferences(
+            {{kQNUserDefaultProfiles, QVariantList{profile}}, {kQNUserDefaultActiveProfileIdentifier, c.storedActive}});
+        if (c.safety.isValid()) {
+            setPreferences({{kQNUserDefaultSafety, c.safety}});
+        }
+        if (c.safetyOverride.isValid()) {
+            setPreferences({{kQNUserDefaultSafetyOverride, c.safetyOverride}});
+        }
+        posted.clear();
+        const qsizetype mark = peer.frames().size();
+        start();
+        EXPECT_EQ(app->activeProfileIdentifier(), c.expectedActive);
+        const QVariantMap domain = stored();
+        EXPECT_EQ(domain.value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), c.expectedStored);
+        EXPECT_EQ(domain.value(kQNUserDefaultSafety).toBool(), c.expectedActive != -1);
+        EXPECT_EQ(postedSoFar().contains(kQNNotificationActiveProfileIdentifier), c.posted);
+        ASSERT_TRUE(peer.waitForFrames(mark + 2));
+        const QList<QNTestEnginePeer::Frame> frames = peer.framesSince(mark);
+        EXPECT_EQ(frames.at(0).value, c.expectedActive == -1 ? QByteArray() : compiled(profile));
+        app.reset();
+    }
+}
+
+TEST_F(ApplicationTest, FailedCompilationStoresNoneAndAnnouncesIt) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Good"), 1),
+                                                          profileSettings(QStringLiteral("Broken"), 2, false)}},
+                    {kQNUserDefaultActiveProfileIdentifier, 1},
+                    {kQNUserDefaultEnableLogging, true}});
+    start();
+    ASSERT_EQ(app->activeProfileIdentifier(), 1);
+    ASSERT_TRUE(postedSoFar().isEmpty());
+
+    // The settings tool activates the broken profile: notify is NO, and yet -1 is stored and announced.
+    setPreferences({{kQNUserDefaultActiveProfileIdentifier, 2}});
+    postFromPanel(kQNNotificationActiveProfileIdentifier);
+    EXPECT_EQ(app->activeProfileIdentifier(), -1);
+    EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), -1);
+    EXPECT_EQ(postedSoFar(), QStringList{kQNNotificationActiveProfileIdentifier});
+    ASSERT_EQ(alerts.alerts().size(), 1);
+    EXPECT_TRUE(alerts.alerts().at(0).messageText.contains(QStringLiteral("no port")));
+    EXPECT_TRUE(logContent().contains("Quillon - error enabling proxy\r\n"));
+    // The engine is handed an empty profile, never a partial one (after the start's profile and flag).
+    ASSERT_TRUE(peer.waitForFrames(3));
+    EXPECT_EQ(peer.frames().at(2).option, 0u);
+    EXPECT_TRUE(peer.frames().at(2).value.isEmpty());
+}
+
+TEST_F(ApplicationTest, PanelNotificationsSwitchWithoutAnnouncing) {
+    const QVariantMap office = profileSettings(QStringLiteral("Office"), 1);
+    const QVariantMap home = profileSettings(QStringLiteral("Home"), 2);
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{office, home}}});
+    start();
+    ASSERT_EQ(app->activeProfileIdentifier(), -1);
+
+    setPreferences({{kQNUserDefaultActiveProfileIdentifier, 2}});
+    postFromPanel(kQNNotificationActiveProfileIdentifier);
+    EXPECT_EQ(app->activeProfileIdentifier(), 2);
+    EXPECT_TRUE(stored().value(kQNUserDefaultSafety).toBool());
+
+    // A changed definition of the active profile is recompiled and sent again.
+    QVariantMap renamed = home;
+    renamed.insert(kQNSettingsKeyName, QStringLiteral("Home, renamed"));
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{office, renamed}}});
+    postFromPanel(kQNNotificationProfiles);
+    EXPECT_EQ(app->activeProfileIdentifier(), 2);
+    EXPECT_TRUE(app->statusMenu().rebuildProfiles());
+    // Frames so far: the start's empty profile and flag, the first switch, this one.
+    ASSERT_TRUE(peer.waitForFrames(4));
+    EXPECT_EQ(peer.frames().at(2).value, compiled(home));
+    EXPECT_EQ(peer.frames().at(3).value, compiled(renamed));
+
+    // A list without the active profile switches to none, quietly: the store already says what it says.
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{office}}});
+    postFromPanel(kQNNotificationProfiles);
+    EXPECT_EQ(app->activeProfileIdentifier(), -1);
+    EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), 2);
+    EXPECT_FALSE(stored().contains(kQNUserDefaultSafety));
+    ASSERT_TRUE(peer.waitForFrames(5));
+    EXPECT_TRUE(peer.frames().at(4).value.isEmpty());
+
+    EXPECT_TRUE(postedSoFar().isEmpty());
+    EXPECT_TRUE(alerts.alerts().isEmpty());
+}
+
+TEST_F(ApplicationTest, OwnNotificationsAreNotHeard) {
+    start();
+    const int flushes = services.dnsFlushes;
+    agentCenter.postNotificationName(kQNNotificationProfiles, kQNNotificationIdentifierApplication);
+    postedSoFar();
+    // A panel notification posted after it is the first one handled.
+    postFromPanel(kQNNotificationActiveProfileIdentifier);
+    EXPECT_EQ(services.dnsFlushes, flushes + 1);
+}
+
+TEST_F(ApplicationTest, SettingsNotificationAppliesLogging) {
+    start();
+    ASSERT_TRUE(peer.waitForFrames(2));
+    setPreferences({{kQNUserDefaultEnableLogging, true}, {kQNUserDefaultShowInMenuBar, false}});
+    panelCenter.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->logging(); }, kWait));
+    EXPECT_FALSE(menu.statusItem);
+    EXPECT_TRUE(QFile::exists(logPath()));
+    ASSERT_TRUE(peer.waitForFrames(3));
+    EXPECT_EQ(peer.frames().at(2).option, 1u);
+    EXPECT_EQ(peer.frames().at(2).value, QByteArray(1, '\1'));
+
+    // Engine lines reach the log as they are while logging is on.
+    ASSERT_TRUE(peer.sendLog("engine says hello\n"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return logContent().contains(" - engine says hello\n"); }, kWait));
+
+    setPreferences({{kQNUserDefaultEnableLogging, false}});
+    panelCenter.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !app->logging(); }, kWait));
+    EXPECT_FALSE(QFile::exists(logPath()));
+    ASSERT_TRUE(peer.waitForFrames(4));
+    EXPECT_EQ(peer.frames().at(3).value, QByteArray(1, '\0'));
+}
+
+TEST_F(ApplicationTest, MenuChoiceIsRecordedAndAnnounced) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}}});
+    start();
+    menu.open();
+    menu.close();
+    const int office = menu.indexOfItemWithTag(QNStatusMenu::TagProfile);
+    ASSERT_GE(office, 0);
+
+    menu.choose(office);
+    EXPECT_EQ(app->activeProfileIdentifier(), 1);
+    EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), 1);
+    EXPECT_EQ(menu.images.value(0), QStringLiteral("menuIconOnNormal"));
+    EXPECT_EQ(postedSoFar(), QStringList{kQNNotificationActiveProfileIdentifier});
+
+    // The active profile again changes nothing, not even the DNS cache.
+    const int flushes = services.dnsFlushes;
+    menu.open();
+    menu.close();
+    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProfile));
+    EXPECT_EQ(services.dnsFlushes, flushes);
+
+    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
+    EXPECT_EQ(app->activeProfileIdentifier(), -1);
+    EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), -1);
+    EXPECT_EQ(services.dnsFlushes, flushes + 1);
+}
+
+TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+                    {kQNUserDefaultActiveProfileIdentifier, 1}});
+    start();
+    ASSERT_TRUE(peer.waitForFrames(2));
+    menu.open();
+    ASSERT_TRUE(peer.sendConnections(-5));
+    ASSERT_TRUE(peer.sendDataSent(2048));
+    ASSERT_TRUE(peer.sendDataReceived(5 * 1024 * 1024));
+    QNMenuItem* received = menu.itemWithTag(QNStatusMenu::TagReceived);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received->title() == QStringLiteral("Received: 5.0 MB"); }, kWait));
+    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagSent)->title(), QStringLiteral("Sent: 2.0 KB"));
+    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagConnections)->title(), QStringLiteral("Connections: 0"));
+    EXPECT_FALSE(app->statusMenu().dirty());
+
+    qint32 connections = -1;
+    quint64 sent = 0;
+    quint64 receivedBytes = 0;
+    EXPECT_TRUE(app->statisticsWithConnections(&connections, &sent, &receivedBytes));
+    EXPECT_EQ(connections, 0);
+    EXPECT_EQ(sent, 2048u);
+    EXPECT_EQ(receivedBytes, 5u * 1024 * 1024);
+    // Callers may ask for only part of it.
+    EXPECT_TRUE(app->statisticsWithConnections(&connections, nullptr, nullptr));
+
+    // Closed, the menu is only marked for a refresh.
+    menu.close();
+    ASSERT_TRUE(peer.sendConnections(7));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->connections() == 7; }, kWait));
+    EXPECT_TRUE(app->statusMenu().dirty());
+    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagConnections)->title(), QStringLiteral("Connections: 0"));
+
+    // Every switch zeroes the figures.
+    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
+    EXPECT_EQ(app->connections(), 0);
+    EXPECT_EQ(app->dataSent(), 0u);
+    EXPECT_EQ(app->dataReceived(), 0u);
+}
+
+TEST_F(ApplicationTest, ChannelFailuresAreLoggedWhileLoggingIsOn) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+                    {kQNUserDefaultEnableLogging, true}});
+    start();
+    ASSERT_TRUE(peer.waitForFrames(2));
+    // The engine goes away: the read side reports the end, the next option cannot be sent.
+    peer.dropAgent();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return logContent().contains("Quillon - control stream error\r\n"); }, kWait));
+    menu.open();
+    menu.close();
+    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProfile));
+    EXPECT_TRUE(logContent().contains("Quillon - proxy option error (0)\r\n")) << logContent().toStdString();
+}
+
+TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
+    struct Case {
+        const char* name;
+        bool safetyOverride;
+    };
+    for (const Case c : {Case{"without override", false}, Case{"with override", true}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(QFile::remove(store.filePath()) || !QFile::exists(store.filePath()));
+        setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+                        {kQNUserDefaultActiveProfileIdentifier, 1},
+                        {kQNUserDefaultSafetyOverride, c.safetyOverride}});
+        const int accepted = peer.agentsAccepted();
+        const int closed = peer.agentsClosed();
+        start();
+        ASSERT_EQ(app->activeProfileIdentifier(), 1);
+        postedSoFar();
+        posted.clear();
+
+        monitor.resignedActive();
+        EXPECT_FALSE(menu.statusItem);
+        EXPECT_EQ(app->activeProfileIdentifier(), -1);
+        EXPECT_FALSE(app->controlChannel().isControlSocketOpen());
+        EXPECT_TRUE(peer.waitForClose(closed + 1));
+        EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), c.safetyOverride ? 1 : -1);
+        EXPECT_EQ(postedSoFar(), QStringList{kQNNotificationActiveProfileIdentifier});
+
+        monitor.becameActive();
+        EXPECT_TRUE(menu.statusItem);
+        EXPECT_TRUE(peer.waitForAgent(accepted + 2));
+        EXPECT_EQ(app->activeProfileIdentifier(), c.safetyOverride ? 1 : -1);
+        app.reset();
+    }
+}
+
+TEST_F(ApplicationTest, EveryProfileChangeFlushesTheDNSCacheOnce) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1),
+                                                          profileSettings(QStringLiteral("Home"), 2)}}});
+    start();
+    EXPECT_EQ(services.dnsFlushes, 1);
+    app->enableProfile(1, true);
+    app->enableProfile(2, false);
+    app->enableProfile(-1, true);
+    app->enableProfile(7, false);
+    EXPECT_EQ(services.dnsFlushes, 5);
+}
+
+TEST_F(ApplicationTest, TerminateTakesTheAgentOutOfServiceAndStaysRunning) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+                    {kQNUserDefaultActiveProfileIdentifier, 1}});
+    start();
+    ASSERT_TRUE(peer.waitForFrames(2));
+    const int closed = peer.agentsClosed();
+    const qsizetype mark = peer.frames().size();
+    bool outOfServiceBeforeUninstall = false;
+    services.onUninstall = [&] {
+        outOfServiceBeforeUninstall = !menu.statusItem && app->activeProfileIdentifier() == -1 &&
+                                      !app->controlChannel().isControlSocketOpen() &&
+                                      stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong() == -1;
+    };
+    panelCenter.postNotificationName(kQNNotificationTerminate, kQNNotificationIdentifierPreferencePane);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return services.uninstalls == 1; }, kWait));
+    EXPECT_TRUE(outOfServiceBeforeUninstall);
+    // The profile is switched off (an empty profile reaches the engine) before the socket closes.
+    EXPECT_TRUE(peer.waitForClose(closed + 1));
+    ASSERT_GT(peer.frames().size(), mark);
+    EXPECT_TRUE(peer.framesSince(mark).at(0).value.isEmpty());
+    EXPECT_EQ(postedSoFar(), (QStringList{kQNNotificationActiveProfileIdentifier, kQNNotificationTerminateComplete}));
+    EXPECT_EQ(quits, 0);
+}
+
+TEST_F(ApplicationTest, QuitSwitchesOffWithoutRecordingAndCleansUp) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+                    {kQNUserDefaultActiveProfileIdentifier, 1},
+                    {kQNUserDefaultEnableLogging, true}});
+    start();
+    ASSERT_TRUE(QFile::exists(logPath()));
+    const int closed = peer.agentsClosed();
+    const int flushes = services.dnsFlushes;
+
+    menu.choose(menu.numberOfItems() - 1);
+    ASSERT_EQ(menu.items.last()->title(), QStringLiteral("Quit Quillon"));
+    EXPECT_EQ(quits, 1);
+    EXPECT_TRUE(app->terminated());
+    EXPECT_FALSE(app->statisticsService().isServing());
+    EXPECT_EQ(monitor.stops, 1);
+    EXPECT_EQ(services.dnsFlushes, flushes + 1);
+    const QVariantMap domain = stored();
+    EXPECT_EQ(domain.value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), 1);
+    EXPECT_FALSE(domain.contains(kQNUserDefaultSafety));
+    EXPECT_FALSE(menu.statusItem);
+    EXPECT_FALSE(QFile::exists(logPath()));
+    EXPECT_TRUE(peer.waitForClose(closed + 1));
+
+    // Quitting twice (a second signal) does nothing more; nor does the release after it.
+    app->applicationShouldTerminate();
+    EXPECT_EQ(quits, 1);
+    app.reset();
+    EXPECT_EQ(services.dnsFlushes, flushes + 1);
+}
+
+} // namespace
