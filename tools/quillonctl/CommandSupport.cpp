@@ -5,6 +5,7 @@
 #include "util/QNConstants.h"
 #include "util/QNUtilities.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -125,9 +126,11 @@ ProfileList::ProfileList(const QVariantMap& preferences) {
 
 qsizetype ProfileList::find(const QString& argument, QString* error) const {
     QList<qsizetype> matches;
-    bool isNumber = false;
-    const quint32 identifier = argument.toUInt(&isNumber);
-    if (isNumber && !argument.startsWith(QLatin1Char('+'))) {
+    // Only plain digits name an identifier: " 1" or "+1" can only be names.
+    bool isNumber = !argument.isEmpty() &&
+                    std::all_of(argument.cbegin(), argument.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const quint32 identifier = isNumber ? argument.toUInt(&isNumber) : 0;
+    if (isNumber) {
         for (qsizetype index = 0; index < _profiles.size(); ++index) {
             if (_profiles.at(index)->identifier() == identifier) {
                 matches.append(index);
