@@ -308,7 +308,7 @@ void QNApplication::release() {
     _statisticsService->stopServer();
 }
 
-void QNApplication::logUnshownAlert(const QString& line) {
+void QNApplication::logPlatformMessage(const QString& line) {
     if (_logging) {
         _activityLog->appendApplicationLogString(line, false);
     }

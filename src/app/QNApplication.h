@@ -95,8 +95,9 @@ public:
     void applicationShouldTerminate();
     bool terminated() const { return _terminated; }
 
-    // An alert that could not be shown goes to the activity log while logging is on.
-    void logUnshownAlert(const QString& line);
+    // What a platform service reports on its own (an alert that could not be shown, a damaged preference
+    // file) goes to the activity log while logging is on.
+    void logPlatformMessage(const QString& line);
 
     // QNStatusMenuOwner
     qint64 activeProfileIdentifier() const override { return _activeProfileIdentifier; }

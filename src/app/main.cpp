@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
     parts.quitEventLoop = [] { QCoreApplication::quit(); };
 
     QNApplication controller(parts);
-    alertPresenter.setLogSink([&controller](const QString& line) { controller.logUnshownAlert(line); });
+    alertPresenter.setLogSink([&controller](const QString& line) { controller.logPlatformMessage(line); });
+    preferenceStore.setReporter([&controller](const QString& message) { controller.logPlatformMessage(message); });
 
     // A logout or kill runs the same orderly quit as the menu, so no "safety" marker is left behind.
     QNSignalHandler signalHandler;
