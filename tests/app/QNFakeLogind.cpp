@@ -42,12 +42,13 @@ QNFakeLogind::QNFakeLogind(const QString& connectionName, bool withManager)
     if (!bus.isConnected()) {
         return;
     }
-    _thread.start();
+    // Registered from this thread (the bus gives the object a helper of its own), then moved with it.
     _object = std::make_unique<Object>(*this);
-    _object->moveToThread(&_thread);
     _valid =
         bus.registerVirtualObject(QStringLiteral("/org/freedesktop/login1"), _object.get(), QDBusConnection::SubPath) &&
         bus.registerService(kService);
+    _thread.start();
+    _object->moveToThread(&_thread);
 }
 
 QNFakeLogind::~QNFakeLogind() {
