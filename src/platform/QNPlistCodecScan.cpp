@@ -12,6 +12,11 @@ constexpr qsizetype kTrailerSize = 32;
 constexpr uchar kMarkerDate = 0x33;
 constexpr uchar kMarkerInteger16 = 0x14;
 constexpr uchar kMarkerOneItemArray = 0xA1;
+constexpr int kKindASCIIString = 0x5;
+constexpr int kKindUTF16String = 0x6;
+constexpr int kKindArray = 0xA;
+constexpr int kKindSet = 0xC;
+constexpr int kKindDictionary = 0xD;
 
 quint64 readBigEndian(const uchar* bytes, int width) {
     quint64 value = 0;
@@ -72,6 +77,38 @@ public:
     }
 
     uchar byteAt(quint64 offset) const { return _bytes[offset]; }
+
+    // The high four bits of an object's marker byte: its kind.
+    std::optional<int> kindOf(quint64 index) const {
+        const auto offset = objectOffset(index);
+        return offset ? std::optional<int>(_bytes[*offset] >> 4) : std::nullopt;
+    }
+
+    // A string object inside the object area without a NUL character: libplist fails an assertion on a
+    // dictionary key of any other kind, or one whose length differs from its C string length.
+    bool isUsableKey(quint64 index) const {
+        const auto offset = objectOffset(index);
+        if (!offset) {
+            return false;
+        }
+        const int kind = _bytes[*offset] >> 4;
+        if (kind != kKindASCIIString && kind != kKindUTF16String) {
+            return false;
+        }
+        quint64 position = *offset + 1;
+        const auto count = objectCount(*offset, &position);
+        const quint64 unit = kind == kKindUTF16String ? 2 : 1;
+        if (!count || *count > _tableOffset / unit || !hasBytes(position, *count * unit)) {
+            return false;
+        }
+        for (quint64 at = 0; at < *count; ++at) {
+            const uchar* character = _bytes + position + at * unit;
+            if (character[0] == 0 && (unit == 1 || character[1] == 0)) {
+                return false;
+            }
+        }
+        return true;
+    }
     bool hasBytes(quint64 offset, quint64 count) const {
         return offset <= _tableOffset && count <= _tableOffset - offset;
     }
@@ -86,7 +123,7 @@ public:
         }
         const uchar marker = _bytes[*offset];
         const int kind = marker >> 4;
-        const bool isContainer = kind == 0xA || kind == 0xC || kind == 0xD;
+        const bool isContainer = kind == kKindArray || kind == kKindSet || kind == kKindDictionary;
         if (container) {
             *container = isContainer;
         }
@@ -94,21 +131,13 @@ public:
             return true;
         }
         quint64 position = *offset + 1;
-        quint64 count = marker & 0x0F;
-        if (count == 0x0F) {
-            if (!hasBytes(position, 1)) {
-                return false;
-            }
-            const uchar countMarker = _bytes[position];
-            const int width = 1 << (countMarker & 0x0F);
-            if ((countMarker >> 4) != 0x1 || width > 8 || !hasBytes(position + 1, quint64(width))) {
-                return false;
-            }
-            count = readBigEndian(_bytes + position + 1, width);
-            position += 1 + quint64(width);
+        const auto elements = objectCount(*offset, &position);
+        if (!elements) {
+            return false;
         }
+        const quint64 count = *elements;
         const quint64 available = (_tableOffset - position) / quint64(_referenceSize);
-        const quint64 referenceCount = kind == 0xD ? count * 2 : count;
+        const quint64 referenceCount = kind == kKindDictionary ? count * 2 : count;
         if (count > available || referenceCount > available) {
             return false;
         }
@@ -124,6 +153,26 @@ public:
     }
 
 private:
+    // The element count of the object at offset: the marker's low four bits, or when they are all set the
+    // integer object that follows. *position moves past the count; none when it runs past the object area.
+    std::optional<quint64> objectCount(quint64 offset, quint64* position) const {
+        const quint64 count = _bytes[offset] & 0x0F;
+        if (count != 0x0F) {
+            return count;
+        }
+        if (!hasBytes(*position, 1)) {
+            return std::nullopt;
+        }
+        const uchar countMarker = _bytes[*position];
+        const int width = 1 << (countMarker & 0x0F);
+        if ((countMarker >> 4) != 0x1 || width > 8 || !hasBytes(*position + 1, quint64(width))) {
+            return std::nullopt;
+        }
+        const quint64 value = readBigEndian(_bytes + *position + 1, width);
+        *position += 1 + quint64(width);
+        return value;
+    }
+
     const uchar* _bytes = nullptr;
     qsizetype _size = 0;
     int _offsetSize = 0;
@@ -162,6 +211,14 @@ public:
         if (container && depth >= _maximumDepth) {
             setProblem(problem, QStringLiteral("values are nested more than %1 levels deep").arg(_maximumDepth));
             return false;
+        }
+        if (_layout.kindOf(index) == kKindDictionary) {
+            for (qsizetype key = 0; key < children.size() / 2; ++key) {
+                if (!_layout.isUsableKey(children.at(key))) {
+                    setProblem(problem, QStringLiteral("a dictionary key in the binary property list is not a string"));
+                    return false;
+                }
+            }
         }
         _counts[size_t(index)] = kVisiting;
         qint64 sum = 1;

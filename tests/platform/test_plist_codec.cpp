@@ -211,6 +211,13 @@ TEST(PlistCodec, HostileInputIsRefusedWithAReason) {
         {"binary cycle", binaryPlist({arrayObject({1}), arrayObject({0})}), "refers to itself"},
         {"binary self reference", binaryPlist({arrayObject({0})}), "refers to itself"},
         {"binary reference past the table", binaryPlist({arrayObject({9})}), "malformed"},
+        {"binary dictionary with a number for a key",
+         binaryPlist({QByteArray("\xD1\x00\x01\x00\x02", 5), QByteArray("\x10\x05", 2), QByteArray("\x09", 1)}),
+         "not a string"},
+        {"binary dictionary key holding NUL",
+         binaryPlist(
+             {QByteArray("\xD1\x00\x01\x00\x02", 5), QByteArray("\x62\x00\x41\x00\x00", 5), QByteArray("\x09", 1)}),
+         "not a string"},
         {"binary array longer than the data", binaryPlist({QByteArray("\xAF\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)}),
          "malformed"},
     };
