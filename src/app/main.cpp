@@ -116,6 +116,10 @@ int main(int argc, char** argv) {
     QObject::connect(&signalHandler, &QNSignalHandler::signalReceived, &controller,
                      [&controller](int) { controller.applicationShouldTerminate(); });
 
+    // Whatever else ends the event loop (a session manager, say) still gets the orderly quit; it runs once.
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &controller,
+                     [&controller] { controller.applicationShouldTerminate(); });
+
     controller.awakeFromNib();
     return QApplication::exec();
 }
