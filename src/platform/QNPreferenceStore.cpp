@@ -30,7 +30,7 @@ QByteArray encoded(const QString& path) {
     return QFile::encodeName(path);
 }
 
-int retryingClose(int fd) {
+int closeDescriptor(int fd) {
     // Linux releases the descriptor even when close reports EINTR, so it is never retried.
     return ::close(fd);
 }
@@ -47,7 +47,7 @@ public:
     bool valid() const { return _fd >= 0; }
     void reset(int fd = -1) {
         if (_fd >= 0) {
-            retryingClose(_fd);
+            closeDescriptor(_fd);
         }
         _fd = fd;
     }
@@ -68,6 +68,10 @@ bool ensureFolder(const QString& folder, QString* error) {
     QString path;
     for (const QString& part : parts) {
         path += QLatin1Char('/') + part;
+        struct stat existing {};
+        if (::stat(encoded(path).constData(), &existing) == 0) {
+            continue;
+        }
         if (::mkdir(encoded(path).constData(), 0700) != 0 && errno != EEXIST) {
             *error = QStringLiteral("cannot create the folder %1: %2").arg(path, systemError(errno));
             return false;
@@ -327,7 +331,7 @@ bool QNPreferenceStore::writeLocked(const QVariantMap& domain) {
     if (::fsync(file.get()) != 0) {
         return abandon(QString());
     }
-    if (retryingClose(file.release()) != 0) {
+    if (closeDescriptor(file.release()) != 0) {
         return abandon(QString());
     }
     if (::rename(temporaryPath.constData(), encoded(_filePath).constData()) != 0) {
