@@ -36,7 +36,14 @@ inline const QString kAgentPath;
 inline const QString kSettingsToolPath;
 #endif
 
-inline const QString kSampleProfilePath = QStringLiteral(QN_TEST_DATA_DIR "/../../resources/examples/local-socks.xml");
+// The sample profile newcomers import, found from the test data folder's place in the source tree (the
+// data folder itself need not exist).
+inline QString sampleProfilePath() {
+    QString source = QStringLiteral(QN_TEST_DATA_DIR);
+    source.chop(qsizetype(sizeof "/tests/data") - 1);
+    return source + QStringLiteral("/resources/examples/local-socks.xml");
+}
+inline const QString kSampleProfilePath = sampleProfilePath();
 inline constexpr int kAgentWait = 30000;
 
 // Runs the event loop until the condition holds; false when the time-out passes first.
