@@ -58,7 +58,8 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("authenticationFailedError"), QStringLiteral("authentication failed with an error")},
         {QStringLiteral("authenticationFailedParameter"),
          QStringLiteral("authentication failed: the server asked for something Quillon cannot answer")},
-        {QStringLiteral("authenticationFailedNoRouteToHost"), QStringLiteral("authentication failed: no route to host")},
+        {QStringLiteral("authenticationFailedNoRouteToHost"),
+         QStringLiteral("authentication failed: no route to host")},
         {QStringLiteral("authenticationFailedHostIsDown"), QStringLiteral("authentication failed: host is down")},
         {QStringLiteral("authenticationFailedTimedOut"), QStringLiteral("authentication failed: operation timed out")},
         {QStringLiteral("authenticationFailedInvalidClientKey"),
@@ -87,7 +88,8 @@ QHash<QString, QString> englishTable() {
 
 } // namespace
 
-QNStrings::QNStrings(QHash<QString, QString> table) : _table(std::move(table)) {}
+QNStrings::QNStrings(QHash<QString, QString> table)
+    : _table(std::move(table)) {}
 
 const QNStrings& QNStrings::mainBundle() {
     static const QNStrings bundle(englishTable());
