@@ -50,7 +50,7 @@ public:
 // against a fake without a display.
 class QNMenuInterface {
 public:
-    struct ItemSpec {
+    struct ItemDescription {
         int tag = 0;
         QString title;
         QNMenuAction action = QNMenuAction::None;
@@ -71,7 +71,7 @@ public:
     // Position of the first item with the tag, or -1.
     virtual int indexOfItemWithTag(int tag) const = 0;
     // index may equal numberOfItems() to append.
-    virtual QNMenuItem* insertItem(int index, const ItemSpec& spec) = 0;
+    virtual QNMenuItem* insertItem(int index, const ItemDescription& description) = 0;
     virtual void removeItemAtIndex(int index) = 0;
 
     // The status item that shows the menu. Without a tray host these still succeed: there is simply

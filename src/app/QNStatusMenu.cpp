@@ -31,9 +31,9 @@ QNStatusMenu::~QNStatusMenu() {
 // The fixed part of the menu: proxying off, the anchor the profiles go below, the statistics block,
 // the settings tool and quit.
 void QNStatusMenu::buildFixedItems() {
-    using Spec = QNMenuInterface::ItemSpec;
+    using Description = QNMenuInterface::ItemDescription;
     const auto text = [this](const char* key) { return _strings.localizedString(QLatin1StringView(key)); };
-    const QList<Spec> items = {
+    const QList<Description> items = {
         {TagProxyingOff, text("proxyingOff"), QNMenuAction::Profile, false, true, true, nullptr},
         {TagAnchor, QString(), QNMenuAction::None, true, false, true, nullptr},
         {TagConnections, text("connections"), QNMenuAction::None, false, false, false, nullptr},
@@ -44,9 +44,9 @@ void QNStatusMenu::buildFixedItems() {
         {0, QString(), QNMenuAction::None, true, false, true, nullptr},
         {0, text("quit"), QNMenuAction::Quit, false, false, true, nullptr},
     };
-    for (const Spec& spec : items) {
-        QNMenuItem* item = _menu.insertItem(_menu.numberOfItems(), spec);
-        if (item && spec.tag >= TagConnections && spec.tag <= TagStatisticsEnd) {
+    for (const Description& description : items) {
+        QNMenuItem* item = _menu.insertItem(_menu.numberOfItems(), description);
+        if (item && description.tag >= TagConnections && description.tag <= TagStatisticsEnd) {
             item->setHidden(true);
         }
     }
@@ -132,15 +132,15 @@ void QNStatusMenu::rebuildProfileItems() {
     }
     int position = anchor + 1;
     for (const std::shared_ptr<QNProfile>& profile : profiles) {
-        QNMenuInterface::ItemSpec spec;
-        spec.tag = TagProfile;
-        spec.title = profile->name();
-        spec.action = QNMenuAction::Profile;
-        spec.checkable = true;
-        spec.representedObject = profile;
-        _menu.insertItem(position++, spec);
+        QNMenuInterface::ItemDescription description;
+        description.tag = TagProfile;
+        description.title = profile->name();
+        description.action = QNMenuAction::Profile;
+        description.checkable = true;
+        description.representedObject = profile;
+        _menu.insertItem(position++, description);
     }
-    QNMenuInterface::ItemSpec separator;
+    QNMenuInterface::ItemDescription separator;
     separator.tag = TagProfileSeparator;
     separator.separator = true;
     _menu.insertItem(position, separator);

@@ -17,17 +17,17 @@ static void initialiseStatusImages() {
 // the action, because a checkable QAction flips its own mark when chosen and the menu logic alone decides.
 class QNTrayMenu::Item : public QNMenuItem {
 public:
-    Item(QAction* action, const ItemSpec& spec)
+    Item(QAction* action, const ItemDescription& description)
         : _action(action)
-        , _tag(spec.tag)
-        , _menuAction(spec.action)
-        , _separator(spec.separator)
-        , _title(spec.title)
-        , _representedObject(spec.representedObject) {
-        _action->setSeparator(spec.separator);
-        _action->setCheckable(spec.checkable);
-        _action->setEnabled(spec.enabled);
-        _action->setText(escaped(spec.title));
+        , _tag(description.tag)
+        , _menuAction(description.action)
+        , _separator(description.separator)
+        , _title(description.title)
+        , _representedObject(description.representedObject) {
+        _action->setSeparator(description.separator);
+        _action->setCheckable(description.checkable);
+        _action->setEnabled(description.enabled);
+        _action->setText(escaped(description.title));
     }
 
     QAction* qAction() const { return _action; }
@@ -125,13 +125,13 @@ int QNTrayMenu::indexOfItemWithTag(int tag) const {
     return -1;
 }
 
-QNMenuItem* QNTrayMenu::insertItem(int index, const ItemSpec& spec) {
+QNMenuItem* QNTrayMenu::insertItem(int index, const ItemDescription& description) {
     index = qBound(0, index, int(_items.size()));
     auto* action = new QAction(_menu.get());
-    auto* item = new Item(action, spec);
+    auto* item = new Item(action, description);
     QAction* before = index < _items.size() ? _items.at(index)->qAction() : nullptr;
     _menu->insertAction(before, action);
-    if (spec.checkable) {
+    if (description.checkable) {
         _choices->addAction(action);
     }
     _items.insert(index, item);

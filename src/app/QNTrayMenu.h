@@ -33,7 +33,7 @@ public:
     QNMenuItem* itemAtIndex(int index) const override;
     QNMenuItem* itemWithTag(int tag) const override;
     int indexOfItemWithTag(int tag) const override;
-    QNMenuItem* insertItem(int index, const ItemSpec& spec) override;
+    QNMenuItem* insertItem(int index, const ItemDescription& description) override;
     void removeItemAtIndex(int index) override;
 
     void createStatusItem() override;

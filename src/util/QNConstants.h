@@ -61,7 +61,8 @@ inline const QString kQNNotificationSettings = QStringLiteral("settings");
 inline const QString kQNNotificationTerminate = QStringLiteral("terminate");
 inline const QString kQNNotificationTerminateComplete = QStringLiteral("terminateComplete");
 inline const QString kQNNotificationIdentifierApplication = QStringLiteral("com.fernhollowsoftware.quillon");
-inline const QString kQNNotificationIdentifierPreferencePane = QStringLiteral("com.fernhollowsoftware.quillon.prefpane");
+inline const QString kQNNotificationIdentifierPreferencePane =
+    QStringLiteral("com.fernhollowsoftware.quillon.prefpane");
 
 // Profile defaults
 inline const QString kQNProfileProxyServerDefault = QStringLiteral("proxy.example.net");

@@ -17,26 +17,26 @@ inline void PrintTo(const QString& text, std::ostream* os) {
 class QNFakeMenu : public QNMenuInterface {
 public:
     struct Item : QNMenuItem {
-        ItemSpec spec;
+        ItemDescription description;
         bool stateOn = false;
         bool hidden = false;
         int titleChanges = 0;
 
-        int tag() const override { return spec.tag; }
-        bool isSeparator() const override { return spec.separator; }
-        QNMenuAction action() const override { return spec.action; }
-        QString title() const override { return spec.title; }
+        int tag() const override { return description.tag; }
+        bool isSeparator() const override { return description.separator; }
+        QNMenuAction action() const override { return description.action; }
+        QString title() const override { return description.title; }
         void setTitle(const QString& title) override {
-            spec.title = title;
+            description.title = title;
             ++titleChanges;
         }
         bool state() const override { return stateOn; }
         void setState(bool on) override { stateOn = on; }
         bool isHidden() const override { return hidden; }
         void setHidden(bool value) override { hidden = value; }
-        bool isEnabled() const override { return spec.enabled; }
-        void setEnabled(bool enabled) override { spec.enabled = enabled; }
-        std::shared_ptr<QNProfile> representedObject() const override { return spec.representedObject; }
+        bool isEnabled() const override { return description.enabled; }
+        void setEnabled(bool enabled) override { description.enabled = enabled; }
+        std::shared_ptr<QNProfile> representedObject() const override { return description.representedObject; }
     };
 
     void setDelegate(QNMenuDelegate* value) override { delegate = value; }
@@ -47,15 +47,15 @@ public:
     QNMenuItem* itemWithTag(int tag) const override { return itemAtIndex(indexOfItemWithTag(tag)); }
     int indexOfItemWithTag(int tag) const override {
         for (int i = 0; i < items.size(); ++i) {
-            if (items.at(i)->spec.tag == tag) {
+            if (items.at(i)->description.tag == tag) {
                 return i;
             }
         }
         return -1;
     }
-    QNMenuItem* insertItem(int index, const ItemSpec& spec) override {
+    QNMenuItem* insertItem(int index, const ItemDescription& description) override {
         auto item = std::make_shared<Item>();
-        item->spec = spec;
+        item->description = description;
         items.insert(index, item);
         return item.get();
     }
@@ -84,8 +84,8 @@ public:
     QStringList layout() const {
         QStringList lines;
         for (const auto& item : items) {
-            QString line = QString::number(item->spec.tag) + QLatin1Char(':') +
-                           (item->spec.separator ? QStringLiteral("---") : item->spec.title);
+            QString line = QString::number(item->description.tag) + QLatin1Char(':') +
+                           (item->description.separator ? QStringLiteral("---") : item->description.title);
             if (item->stateOn) {
                 line += QLatin1Char('*');
             }

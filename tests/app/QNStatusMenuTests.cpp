@@ -49,7 +49,7 @@ struct StatusMenuTest : ::testing::Test {
 
     int indexOfTitle(const QString& title) const {
         for (int i = 0; i < menu.items.size(); ++i) {
-            if (menu.items.at(i)->spec.title == title) {
+            if (menu.items.at(i)->description.title == title) {
                 return i;
             }
         }

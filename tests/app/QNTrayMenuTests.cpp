@@ -22,8 +22,8 @@ struct RecordingDelegate : QNMenuDelegate {
     void menuItemChosen(QNMenuItem& item) override { events << QStringLiteral("chosen:%1").arg(item.title()); }
 };
 
-QNMenuInterface::ItemSpec spec(int tag, const QString& title, bool checkable = false) {
-    QNMenuInterface::ItemSpec item;
+QNMenuInterface::ItemDescription description(int tag, const QString& title, bool checkable = false) {
+    QNMenuInterface::ItemDescription item;
     item.tag = tag;
     item.title = title;
     item.action = QNMenuAction::Profile;
@@ -33,9 +33,9 @@ QNMenuInterface::ItemSpec spec(int tag, const QString& title, bool checkable = f
 
 TEST(TrayMenu, ItemsMirrorTheirActions) {
     QNTrayMenu tray;
-    tray.insertItem(0, spec(1, QStringLiteral("first")));
-    tray.insertItem(1, spec(3, QStringLiteral("third")));
-    tray.insertItem(1, spec(2, QStringLiteral("R&D"), true));
+    tray.insertItem(0, description(1, QStringLiteral("first")));
+    tray.insertItem(1, description(3, QStringLiteral("third")));
+    tray.insertItem(1, description(2, QStringLiteral("R&D"), true));
     const QList<QAction*> actions = tray.menu()->actions();
     ASSERT_EQ(actions.size(), 3);
     EXPECT_EQ(tray.indexOfItemWithTag(2), 1);
@@ -62,8 +62,8 @@ TEST(TrayMenu, ChoosingKeepsTheMarkAndReportsAfterTheClick) {
     QNTrayMenu tray;
     RecordingDelegate delegate;
     tray.setDelegate(&delegate);
-    tray.insertItem(0, spec(11, QStringLiteral("Active"), true))->setState(true);
-    tray.insertItem(1, spec(11, QStringLiteral("Other"), true));
+    tray.insertItem(0, description(11, QStringLiteral("Active"), true))->setState(true);
+    tray.insertItem(1, description(11, QStringLiteral("Other"), true));
     QAction* active = tray.menu()->actions().at(0);
     QAction* other = tray.menu()->actions().at(1);
 
@@ -81,7 +81,7 @@ TEST(TrayMenu, ItemRemovedBeforeItsChoiceIsDeliveredIsDropped) {
     QNTrayMenu tray;
     RecordingDelegate delegate;
     tray.setDelegate(&delegate);
-    tray.insertItem(0, spec(11, QStringLiteral("Gone")));
+    tray.insertItem(0, description(11, QStringLiteral("Gone")));
     tray.menu()->actions().at(0)->trigger();
     tray.removeItemAtIndex(0);
     QCoreApplication::processEvents();

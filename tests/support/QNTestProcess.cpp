@@ -3,9 +3,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-QNTestProcessResult qnRunProcess(const QString& program, const QStringList& arguments,
-                                 const QByteArray& standardInput, const QProcessEnvironment& environment,
-                                 int timeoutMilliseconds) {
+QNTestProcessResult qnRunProcess(const QString& program, const QStringList& arguments, const QByteArray& standardInput,
+                                 const QProcessEnvironment& environment, int timeoutMilliseconds) {
     QNTestProcessResult result;
     QProcess process;
     process.setProcessEnvironment(environment);
