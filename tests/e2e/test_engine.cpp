@@ -213,7 +213,7 @@ TEST_F(EngineTest, LogLinesFollowTheLoggingFlag) {
     ASSERT_TRUE(channel->updateKEXT(kQNKernelOptionProfile, QByteArray()));
 
     // The engine handles frames in order, so a line for "quiet" would have come first.
-    ASSERT_TRUE(waitUntil([&] { return logLines.size() >= 3; }));
+    ASSERT_TRUE(qnWaitUntil([&] { return logLines.size() >= 3; }));
     EXPECT_EQ(logLines[0], QStringLiteral("profile loud: 3 proxies, 2 rules, 1 DNS entries"));
     EXPECT_TRUE(logLines[1].startsWith(QStringLiteral("malformed profile stream: "))) << logLines[1].toStdString();
     EXPECT_EQ(logLines[2], QStringLiteral("no profile"));
@@ -234,7 +234,7 @@ TEST_F(EngineTest, StatisticsArriveEveryInterval) {
         statistics.clear();
         auto channel = connectAgent();
         // Several rounds of all three, so at least one came from the timer and not only from the greeting.
-        ASSERT_TRUE(waitUntil([&] {
+        ASSERT_TRUE(qnWaitUntil([&] {
             return statistics.count(kQNAtomTypeConnections) >= 3 && statistics.count(kQNAtomTypeDataSent) >= 3 &&
                    statistics.count(kQNAtomTypeDataReceived) >= 3 &&
                    (!c.simulate || (channel->connections() > 0 && channel->dataSent() > 0));
@@ -242,7 +242,7 @@ TEST_F(EngineTest, StatisticsArriveEveryInterval) {
             << c.simulate;
         if (c.simulate) {
             const quint64 received = channel->dataReceived();
-            ASSERT_TRUE(waitUntil([&] { return channel->dataReceived() > received; }));
+            ASSERT_TRUE(qnWaitUntil([&] { return channel->dataReceived() > received; }));
         } else {
             EXPECT_EQ(channel->connections(), 0);
             EXPECT_EQ(channel->dataSent(), 0U);
@@ -283,7 +283,7 @@ TEST_F(EngineTest, WhatIsLeftAtThePath) {
         ASSERT_TRUE(engine.start(arguments()));
         EXPECT_TRUE(engine.stderrContains(QStringLiteral("stale")));
         auto channel = connectAgent();
-        ASSERT_TRUE(waitUntil([&] { return !statistics.isEmpty(); }));
+        ASSERT_TRUE(qnWaitUntil([&] { return !statistics.isEmpty(); }));
         engine.signal(SIGTERM);
         EXPECT_EQ(engine.waitForExit(), 0);
     }

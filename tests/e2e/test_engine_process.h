@@ -2,6 +2,7 @@
 
 // quillon-engine run as a child process, with what it prints collected line by line as it comes.
 
+#include "support/QNTestWait.h"
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -14,19 +15,6 @@
 #include <signal.h>
 
 namespace qnenginetest {
-
-inline bool waitUntil(const std::function<bool()>& condition, int timeoutMilliseconds = 20000) {
-    const QDeadlineTimer deadline(timeoutMilliseconds);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
 
 class EngineProcess {
 public:
@@ -56,11 +44,11 @@ public:
     }
 
     bool waitForStderr(const QString& text) {
-        return waitUntil([&] { return stderrContains(text) || _process.state() == QProcess::NotRunning; }) &&
+        return qnWaitUntil([&] { return stderrContains(text) || _process.state() == QProcess::NotRunning; }) &&
                stderrContains(text);
     }
     bool waitForStdoutLines(qsizetype count) {
-        return waitUntil([&] { return stdoutLines.size() >= count; });
+        return qnWaitUntil([&] { return stdoutLines.size() >= count; });
     }
     bool stderrContains(const QString& text) const {
         for (const QString& line : stderrLines) {
@@ -74,7 +62,7 @@ public:
     void signal(int number) { ::kill(pid_t(_process.processId()), number); }
     // Exit code once it ended by itself, -1 when it crashed or did not end in time.
     int waitForExit() {
-        if (!waitUntil([&] { return _process.state() == QProcess::NotRunning; })) {
+        if (!qnWaitUntil([&] { return _process.state() == QProcess::NotRunning; })) {
             return -1;
         }
         return _process.exitStatus() == QProcess::NormalExit ? _process.exitCode() : -1;

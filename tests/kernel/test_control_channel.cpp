@@ -144,7 +144,7 @@ protected:
 
     // True once the channel has taken everything the peer sent off the socket.
     bool drained() {
-        return waitUntil([this] { return unreadBytes(channel.controlSocket()) == 0; });
+        return qnWaitUntil([this] { return unreadBytes(channel.controlSocket()) == 0; });
     }
 
     EnginePeer peer;
@@ -184,7 +184,7 @@ TEST_F(ControlChannelTest, MessagesInOneReadAreAllHandledInOrder) {
         }
     }
     peer.send(bytes);
-    ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= expected.size(); }));
+    ASSERT_TRUE(qnWaitUntil([&] { return recorder.events.size() >= expected.size(); }));
     EXPECT_EQ(recorder.events, expected);
     EXPECT_EQ(channel.connections(), 0);
     EXPECT_EQ(channel.dataSent(), 1234567890123ULL);
@@ -218,7 +218,7 @@ TEST_F(ControlChannelTest, MessageSplitAcrossReadsAtEveryBytePosition) {
         ASSERT_TRUE(drained());
         ASSERT_EQ(recorder.events, before) << "split at " << split;
         peer.send(bytes.mid(split));
-        ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= all.size(); })) << "split at " << split;
+        ASSERT_TRUE(qnWaitUntil([&] { return recorder.events.size() >= all.size(); })) << "split at " << split;
         ASSERT_EQ(recorder.events, all) << "split at " << split;
     }
 }
@@ -226,10 +226,10 @@ TEST_F(ControlChannelTest, MessageSplitAcrossReadsAtEveryBytePosition) {
 TEST_F(ControlChannelTest, LogLinesPassOnlyWhileLoggingIsOn) {
     channel.setLogging(false);
     peer.send(logMessage("hidden") + connMessage(1));
-    ASSERT_TRUE(waitUntil([&] { return !recorder.events.isEmpty(); }));
+    ASSERT_TRUE(qnWaitUntil([&] { return !recorder.events.isEmpty(); }));
     channel.setLogging(true);
     peer.send(logMessage("shown") + connMessage(2));
-    ASSERT_TRUE(waitUntil([&] { return recorder.events.size() >= 3; }));
+    ASSERT_TRUE(qnWaitUntil([&] { return recorder.events.size() >= 3; }));
     EXPECT_EQ(recorder.events,
               (QStringList{QStringLiteral("conn 1"), QStringLiteral("loge shown"), QStringLiteral("conn 2")}));
 }
@@ -251,7 +251,7 @@ TEST_F(ControlChannelTest, GarbageIsDroppedAndTheNextMessageStillArrives) {
         ASSERT_TRUE(drained()) << c.name;
         EXPECT_TRUE(channel.controlBufferData().isEmpty()) << c.name;
         peer.send(connMessage(++count));
-        ASSERT_TRUE(waitUntil([&] { return !recorder.events.isEmpty(); })) << c.name;
+        ASSERT_TRUE(qnWaitUntil([&] { return !recorder.events.isEmpty(); })) << c.name;
         EXPECT_EQ(recorder.events, QStringList{QStringLiteral("conn %1").arg(count)}) << c.name;
         EXPECT_TRUE(channel.isReading()) << c.name;
     }
@@ -261,7 +261,7 @@ TEST_F(ControlChannelTest, GarbageIsDroppedAndTheNextMessageStillArrives) {
 TEST_F(ControlChannelTest, PeerClosingIsAStreamEndAndOptionsThenFail) {
     peer.send(connMessage(4));
     peer.closeConnection();
-    ASSERT_TRUE(waitUntil([&] { return recorder.events.contains(QStringLiteral("stream error")); }));
+    ASSERT_TRUE(qnWaitUntil([&] { return recorder.events.contains(QStringLiteral("stream error")); }));
     EXPECT_EQ(recorder.events, (QStringList{QStringLiteral("conn 4"), QStringLiteral("stream error")}));
     EXPECT_FALSE(channel.isReading());
     EXPECT_TRUE(channel.isControlSocketOpen());
@@ -275,7 +275,7 @@ TEST_F(ControlChannelTest, PeerClosingIsAStreamEndAndOptionsThenFail) {
 // After the engine stops writing, the descriptor still carries options.
 TEST_F(ControlChannelTest, OptionsStillGoOutAfterTheStreamEnded) {
     peer.shutdownWrite();
-    ASSERT_TRUE(waitUntil([&] { return !recorder.events.isEmpty(); }));
+    ASSERT_TRUE(qnWaitUntil([&] { return !recorder.events.isEmpty(); }));
     EXPECT_EQ(recorder.events, QStringList{QStringLiteral("stream error")});
     EXPECT_TRUE(channel.updateKEXT(kQNKernelOptionProfile, "stream"));
     EXPECT_EQ(peer.receive(14), frame(0, "stream"));
@@ -342,7 +342,7 @@ TEST_F(ControlChannelTest, FrameCutOffClosesTheSocket) {
 TEST_F(ControlChannelTest, ClosingFromAHandlerStopsAtOnce) {
     QObject::connect(&channel, &QNControlChannel::statisticsChanged, [&] { channel.enableControlSocket(false); });
     peer.send(connMessage(1) + connMessage(2) + connMessage(3));
-    ASSERT_TRUE(waitUntil([&] { return !recorder.events.isEmpty(); }));
+    ASSERT_TRUE(qnWaitUntil([&] { return !recorder.events.isEmpty(); }));
     // The wait returns only after the read that closed the channel has finished: nothing more came out.
     EXPECT_FALSE(channel.isControlSocketOpen());
     EXPECT_EQ(recorder.events, QStringList{QStringLiteral("conn 1")});
@@ -353,7 +353,7 @@ TEST_F(ControlChannelTest, ClosingFromAHandlerStopsAtOnce) {
     channel.enableControlSocket(true);
     ASSERT_TRUE(peer.accept());
     peer.send(connMessage(8));
-    ASSERT_TRUE(waitUntil([&] { return !again.events.isEmpty(); }));
+    ASSERT_TRUE(qnWaitUntil([&] { return !again.events.isEmpty(); }));
     EXPECT_EQ(again.events, QStringList{QStringLiteral("conn 8")});
 }
 

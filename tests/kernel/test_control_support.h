@@ -3,6 +3,7 @@
 // Building engine messages and recording what the parser or channel made of them.
 
 #include "kernel/QNAtomTypes.h"
+#include "support/QNTestWait.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -39,21 +40,6 @@ inline QByteArray u64Message(quint32 type, quint64 value) {
 
 inline QByteArray logMessage(const QByteArray& utf8) {
     return message(kQNAtomTypeLog, utf8);
-}
-
-// Runs the event loop until the condition holds; false when it did not within the time-out.
-inline bool waitUntil(const std::function<bool()>& condition, int timeoutMilliseconds = 20000) {
-    const QDeadlineTimer deadline(timeoutMilliseconds);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        // Wake up now and then even without events, for conditions fed by other threads.
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
 }
 
 } // namespace qncontroltest

@@ -1,4 +1,5 @@
 #include "platform/QNNotificationCenter.h"
+#include "support/QNTestWait.h"
 
 #include "support/QNTestProcess.h"
 #include "util/QNConstants.h"
@@ -20,18 +21,6 @@ struct Received {
 
 std::ostream& operator<<(std::ostream& stream, const Received& received) {
     return stream << received.name.toStdString() << "/" << received.object.toStdString();
-}
-
-// Runs the event loop until the condition holds or a generous deadline passes.
-bool waitUntil(const std::function<bool()>& condition, int milliseconds = 10000) {
-    QDeadlineTimer deadline(milliseconds);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
 }
 
 class NotificationCenter : public ::testing::Test {
@@ -87,7 +76,7 @@ TEST_F(NotificationCenter, ObserversSeeOnlyTheirNameAndObject) {
     ASSERT_TRUE(poster.flush());
     const QList<Received> expected{posted.at(1), posted.at(3), posted.at(5), posted.at(6), posted.at(7)};
     // One sender's signals arrive in order, so once the last one is here every earlier one is too.
-    EXPECT_TRUE(waitUntil([&] { return _received.size() >= expected.size(); }));
+    EXPECT_TRUE(qnWaitUntil([&] { return _received.size() >= expected.size(); }));
     EXPECT_EQ(_received, expected);
 }
 
@@ -100,17 +89,17 @@ TEST_F(NotificationCenter, RemovedObserverHearsNothingMore) {
         observer.addObserver([&kept](const QString&, const QString&) { ++kept; }, kQNNotificationSettings, QString()),
         0);
     ASSERT_TRUE(poster.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane));
-    ASSERT_TRUE(waitUntil([&] { return kept == 1; }));
+    ASSERT_TRUE(qnWaitUntil([&] { return kept == 1; }));
     observer.removeObserver(removed);
     ASSERT_TRUE(poster.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane));
-    ASSERT_TRUE(waitUntil([&] { return kept == 2; }));
+    ASSERT_TRUE(qnWaitUntil([&] { return kept == 2; }));
     EXPECT_EQ(_received.size(), 1);
 
     // With no observer left the subscription is dropped; a new one works again.
     observer.removeAllObservers();
     ASSERT_GT(record(observer, kQNNotificationSettings, QString()), 0);
     ASSERT_TRUE(poster.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane));
-    EXPECT_TRUE(waitUntil([&] { return _received.size() == 2; }));
+    EXPECT_TRUE(qnWaitUntil([&] { return _received.size() == 2; }));
     EXPECT_EQ(kept, 2);
 }
 
@@ -126,7 +115,7 @@ TEST_F(NotificationCenter, SignalsFromAnyPathAndSenderCount) {
                       QNNotificationCenter::kInterface + QStringLiteral(".terminate"),
                       QStringLiteral("string:") + kQNNotificationIdentifierPreferencePane});
     ASSERT_EQ(sent.exitCode, 0) << sent.standardError.toStdString();
-    EXPECT_TRUE(waitUntil([&] { return !_received.isEmpty(); }));
+    EXPECT_TRUE(qnWaitUntil([&] { return !_received.isEmpty(); }));
     EXPECT_EQ(_received, (QList<Received>{{kQNNotificationTerminate, kQNNotificationIdentifierPreferencePane}}));
 }
 
@@ -140,14 +129,14 @@ TEST_F(NotificationCenter, BusMonitorSeesTheWireFormat) {
     monitor.start(QStringLiteral("dbus-monitor"), {QStringLiteral("--session")});
     ASSERT_TRUE(monitor.waitForStarted());
     // The monitor gives up its own name once it is watching.
-    ASSERT_TRUE(waitUntil([&] { return output.contains("member=NameLost"); }));
+    ASSERT_TRUE(qnWaitUntil([&] { return output.contains("member=NameLost"); }));
 
     QNNotificationCenter poster;
     ASSERT_TRUE(poster.postNotificationName(kQNNotificationProfiles, kQNNotificationIdentifierPreferencePane));
     const QByteArray line =
         "path=/com/fernhollowsoftware/quillon; interface=com.fernhollowsoftware.quillon.Notifications; "
         "member=profiles\n   string \"com.fernhollowsoftware.quillon.prefpane\"";
-    EXPECT_TRUE(waitUntil([&] { return output.contains(line); })) << output.toStdString();
+    EXPECT_TRUE(qnWaitUntil([&] { return output.contains(line); })) << output.toStdString();
     monitor.terminate();
     monitor.waitForFinished();
 }
