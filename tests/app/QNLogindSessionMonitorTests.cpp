@@ -1,14 +1,11 @@
-#include "QNFakeLogind.h"
+#include "support/QNFakeLogind.h"
 
 #include "platform/QNLogindSessionMonitor.h"
-
-#include <QTest>
+#include "support/QNTestWait.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-constexpr int kWaitMilliseconds = 20000;
 
 struct LogindMonitorTest : ::testing::TestWithParam<bool> {
     QNFakeLogind logind{QStringLiteral("fake-logind"), GetParam()};
@@ -33,14 +30,14 @@ TEST_P(LogindMonitorTest, ReportsChangesOfTheOwnSession) {
 
     logind.setActive(false);
     logind.announce(true);
-    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 1, kWaitMilliseconds);
+    ASSERT_TRUE(qnWaitUntil([&] { return events.size() == 1; }));
     EXPECT_EQ(events.last(), QStringLiteral("resigned"));
 
     // The same state again is no change; a value announced only as invalidated is read back.
     logind.announce(true);
     logind.setActive(true);
     logind.announce(false);
-    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 2, kWaitMilliseconds);
+    ASSERT_TRUE(qnWaitUntil([&] { return events.size() == 2; }));
     EXPECT_EQ(events, (QStringList{QStringLiteral("resigned"), QStringLiteral("active")}));
 
     // After stopping nothing more is reported; a second monitor proves the signal went out.
@@ -50,7 +47,7 @@ TEST_P(LogindMonitorTest, ReportsChangesOfTheOwnSession) {
     witness.startObserving([] {}, [&] { witnessed = true; });
     logind.setActive(false);
     logind.announce(true);
-    QTRY_VERIFY_WITH_TIMEOUT(witnessed, kWaitMilliseconds);
+    ASSERT_TRUE(qnWaitUntil([&] { return witnessed; }));
     EXPECT_EQ(events.size(), 2);
 }
 

@@ -1,6 +1,9 @@
 #include "platform/QNPlatformAlertPresenter.h"
 #include "platform/QNPlatformSystemServices.h"
 #include "platform/QNSignalHandler.h"
+#include "support/QNFakePrograms.h"
+#include "support/QNScopedEnvironment.h"
+#include "support/QNTestWait.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -13,55 +16,25 @@
 
 namespace {
 
-// A PATH holding only fake programs that append their arguments to a record file.
-struct FakePrograms {
+TEST(SystemServices, RunTheirProgramsAndWaitOrDoNothingWithoutThem) {
     QTemporaryDir dir;
-    QByteArray savedPath = qgetenv("PATH");
-
-    explicit FakePrograms(const QStringList& names) {
-        for (const QString& name : names) {
-            QFile script(dir.filePath(name));
-            script.open(QIODevice::WriteOnly);
-            script.write("#!/bin/sh\necho \"$(basename \"$0\") $*\" >> \"" + QFile::encodeName(record()) + "\"\n");
-            script.close();
-            script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
-        // /bin stays for the scripts' own tools, after ours.
-        qputenv("PATH", QFile::encodeName(dir.path()) + ":/usr/bin:/bin");
+    QNFakePrograms fakes(dir.filePath(QStringLiteral("bin")), {QStringLiteral("resolvectl"), QStringLiteral("pkexec")});
+    QNPlatformSystemServices services(QStringLiteral("/opt/q/share/quillon/uninstall.sh"), dir.path());
+    {
+        // The services look their programs up on PATH when they run them.
+        QNScopedEnvironment path("PATH", QFile::encodeName(fakes.searchPath()));
+        services.clearDNSCache();
+        // Waited for: the record is there as soon as the call returns.
+        EXPECT_EQ(fakes.calls(), QStringList{QStringLiteral("resolvectl flush-caches")});
+        services.runUninstallScript();
+        EXPECT_EQ(fakes.calls().value(1), QStringLiteral("pkexec /opt/q/share/quillon/uninstall.sh"));
     }
-    ~FakePrograms() { qputenv("PATH", savedPath); }
-
-    QString record() const { return dir.filePath(QStringLiteral("record")); }
-    QStringList lines() const {
-        QFile file(record());
-        if (!file.open(QIODevice::ReadOnly)) {
-            return {};
-        }
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-};
-
-TEST(SystemServices, RunTheirProgramsAndWait) {
-    FakePrograms fakes({QStringLiteral("resolvectl"), QStringLiteral("pkexec")});
-    QNPlatformSystemServices services(QStringLiteral("/opt/q/share/quillon/uninstall.sh"), fakes.dir.path());
-    services.clearDNSCache();
-    // Waited for: the record is there as soon as the call returns.
-    EXPECT_EQ(fakes.lines(), QStringList{QStringLiteral("resolvectl flush-caches")});
-    services.runUninstallScript();
-    EXPECT_EQ(fakes.lines().value(1), QStringLiteral("pkexec /opt/q/share/quillon/uninstall.sh"));
-}
-
-TEST(SystemServices, MissingProgramsMeanNothingRuns) {
-    FakePrograms fakes({});
-    qputenv("PATH", QFile::encodeName(fakes.dir.path()));
-    QNPlatformSystemServices services(QStringLiteral("/nonexistent/uninstall.sh"), fakes.dir.path());
+    QNScopedEnvironment nowhere("PATH", QFile::encodeName(dir.filePath(QStringLiteral("empty"))));
     services.clearDNSCache();
     services.runUninstallScript();
-    EXPECT_TRUE(fakes.lines().isEmpty());
-}
+    EXPECT_EQ(fakes.calls().size(), 2);
 
-TEST(SystemServices, AHungProgramIsEndedAtTheLimit) {
-    QTemporaryDir dir;
+    // A hung program is ended at the limit.
     EXPECT_TRUE(QNPlatformSystemServices::runAndWait(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}, 200));
     EXPECT_FALSE(QNPlatformSystemServices::runAndWait(dir.filePath(QStringLiteral("missing")), {}, 1000));
 }
@@ -76,9 +49,7 @@ TEST(SignalHandler, TurnsSignalsIntoEvents) {
     QSignalSpy spy(&handler, &QNSignalHandler::signalReceived);
     ::raise(SIGHUP);
     ::raise(SIGTERM);
-    ASSERT_TRUE(spy.size() == 2 || spy.wait(20000));
-    while (spy.size() < 2 && spy.wait(20000)) {
-    }
+    ASSERT_TRUE(qnWaitUntil([&] { return spy.size() >= 2; }));
     ASSERT_EQ(spy.size(), 2);
     EXPECT_EQ(spy.at(0).at(0).toInt(), SIGHUP);
     EXPECT_EQ(spy.at(1).at(0).toInt(), SIGTERM);

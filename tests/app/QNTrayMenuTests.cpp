@@ -2,12 +2,12 @@
 
 #include "app/QNTrayMenu.h"
 #include "model/QNProfile.h"
+#include "support/QNTestWait.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QIcon>
 #include <QMenu>
-#include <QSignalSpy>
-#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -73,7 +73,7 @@ TEST(TrayMenu, ChoosingKeepsTheMarkAndReportsAfterTheClick) {
     EXPECT_TRUE(active->isChecked());
     EXPECT_FALSE(other->isChecked());
     EXPECT_TRUE(delegate.events.isEmpty());
-    QTRY_COMPARE(delegate.events.size(), 2);
+    ASSERT_TRUE(qnWaitUntil([&] { return delegate.events.size() == 2; }));
     EXPECT_EQ(delegate.events, (QStringList{QStringLiteral("chosen:Active"), QStringLiteral("chosen:Other")}));
 }
 
@@ -103,7 +103,7 @@ TEST(TrayMenu, OpeningAsksForAnUpdateFirstAndShowsTheAlternateImage) {
               (QStringList{QStringLiteral("needsUpdate"), QStringLiteral("willOpen"), QStringLiteral("didClose")}));
 }
 
-TEST(TrayMenu, HeadlessStatusItemHasNoIcon) {
+TEST(TrayMenu, HeadlessStatusItemHasNoIconAndTheImagesAreCompiledIn) {
     QNTrayMenu tray;
     ASSERT_FALSE(QNTrayMenu::trayAvailable());
     tray.createStatusItem();
@@ -111,10 +111,6 @@ TEST(TrayMenu, HeadlessStatusItemHasNoIcon) {
     EXPECT_EQ(tray.trayIcon(), nullptr);
     tray.removeStatusItem();
     EXPECT_FALSE(tray.hasStatusItem());
-}
-
-TEST(TrayMenu, StatusImagesAreCompiledIn) {
-    QNTrayMenu tray;
     for (const char* name : {"menuIconOnNormal", "menuIconOnSelected", "menuIconOffNormal", "menuIconOffSelected"}) {
         const QIcon icon(QNTrayMenu::imagePath(QLatin1StringView(name)));
         EXPECT_FALSE(icon.pixmap(22, 22).isNull()) << name;

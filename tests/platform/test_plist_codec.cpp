@@ -1,8 +1,11 @@
 #include "platform/QNPlistCodec.h"
+#include "support/QNTestProcess.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimeZone>
 #include <QUrl>
 
@@ -53,6 +56,29 @@ QVariantMap everyKind() {
     };
 }
 
+void expectEveryKind(const QVariantMap& read) {
+    const QVariantMap expected = everyKind();
+    ASSERT_EQ(read.keys(), expected.keys());
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
+        EXPECT_EQ(read.value(it.key()), it.value()) << it.key().toStdString();
+    }
+}
+
+// everyKind() as Python sees it; its XML dates are naive and mean UTC.
+const char kPythonEveryKind[] = R"PY(
+import datetime, plistlib, sys
+expected = {
+    'text': 'Grüße <&> "quoted" \'single\' \u4e2d\u6587 \U0001F600', 'empty text': '',
+    'zero': 0, 'minus one': -1, 'int64 min': -2**63, 'int64 max': 2**63 - 1, 'uint64 max': 2**64 - 1, '2^40': 2**40,
+    'yes': True, 'no': False, 'real': 0.1, 'negative real': -2.5e-300,
+    'data': bytes(range(256)), 'empty data': b'',
+    'reference date': datetime.datetime(2001, 1, 1), 'before 1970': datetime.datetime(1900, 6, 1, 12, 30, 15),
+    'after 2038': datetime.datetime(2100, 1, 1, 23, 59, 59),
+    'array': [1, 'two', [False, {}], {'deep': []}],
+    'dict': {'': 7, 'nested': {'x': 1.5}},
+}
+)PY";
+
 TEST(PlistCodec, EveryKindRoundTripsThroughBothFormats) {
     for (const Format format : {Format::XML, Format::Binary}) {
         SCOPED_TRACE(format == Format::XML ? "XML" : "binary");
@@ -61,17 +87,48 @@ TEST(PlistCodec, EveryKindRoundTripsThroughBothFormats) {
         ASSERT_TRUE(data) << error.toStdString();
         const auto read = QNPlistCodec::dictionaryWithData(*data, &error);
         ASSERT_TRUE(read) << error.toStdString();
-        const QVariantMap expected = everyKind();
-        ASSERT_EQ(read->keys(), expected.keys());
-        for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
-            EXPECT_EQ(read->value(it.key()), it.value()) << it.key().toStdString();
-        }
+        expectEveryKind(*read);
         // Types, not just values: integers come back as 64-bit signed unless they need the unsigned range.
         EXPECT_EQ(read->value(QStringLiteral("minus one")).typeId(), QMetaType::LongLong);
         EXPECT_EQ(read->value(QStringLiteral("uint64 max")).typeId(), QMetaType::ULongLong);
         EXPECT_EQ(read->value(QStringLiteral("yes")).typeId(), QMetaType::Bool);
         EXPECT_EQ(read->value(QStringLiteral("data")).typeId(), QMetaType::QByteArray);
         EXPECT_EQ(read->value(QStringLiteral("after 2038")).toDateTime().timeSpec(), Qt::UTC);
+    }
+}
+
+// Python's plistlib is the outside reference for the file format: it reads what we write, we read what it
+// writes in both of its formats.
+TEST(PlistCodec, PlistlibAgreesBothWays) {
+    if (!qnHaveProgram(QStringLiteral("python3"))) {
+        GTEST_SKIP() << "python3 is not installed";
+    }
+    QTemporaryDir folder;
+    QFile ours(folder.filePath(QStringLiteral("ours.plist")));
+    ASSERT_TRUE(ours.open(QIODevice::WriteOnly));
+    ours.write(*QNPlistCodec::dataWithPropertyList(everyKind()));
+    ours.close();
+    const QString script = QString::fromUtf8(kPythonEveryKind) + QStringLiteral(R"PY(
+with open(sys.argv[1] + '/ours.plist', 'rb') as f:
+    actual = plistlib.load(f, fmt=plistlib.FMT_XML)
+for key in sorted(set(expected) | set(actual)):
+    if expected.get(key) != actual.get(key):
+        print('differs:', key, repr(expected.get(key)), repr(actual.get(key)))
+for name, fmt in (('xml', plistlib.FMT_XML), ('binary', plistlib.FMT_BINARY)):
+    with open(sys.argv[1] + '/' + name + '.plist', 'wb') as f:
+        plistlib.dump(expected, f, fmt=fmt)
+)PY");
+    const auto result = qnRunProcess(QStringLiteral("python3"), {QStringLiteral("-c"), script, folder.path()});
+    ASSERT_EQ(result.exitCode, 0) << result.standardError.toStdString();
+    EXPECT_TRUE(result.standardOutput.isEmpty()) << result.standardOutput.toStdString();
+    for (const char* name : {"xml", "binary"}) {
+        SCOPED_TRACE(name);
+        QFile file(folder.filePath(QString::fromLatin1(name) + QStringLiteral(".plist")));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        QString error;
+        const auto read = QNPlistCodec::dictionaryWithData(file.readAll(), &error);
+        ASSERT_TRUE(read) << error.toStdString();
+        expectEveryKind(*read);
     }
 }
 
@@ -250,18 +307,6 @@ TEST(PlistCodec, DictionaryReaderWantsADictionaryAtTheRoot) {
     QString error;
     EXPECT_FALSE(QNPlistCodec::dictionaryWithData(*array, &error));
     EXPECT_TRUE(error.contains(QLatin1String("not a dictionary")));
-}
-
-TEST(PlistCodec, KeyedArchiverUIDSurvivesAReadAndAWrite) {
-    const QByteArray xml("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>ref</key>"
-                         "<dict><key>CF$UID</key><integer>3</integer></dict></dict></plist>");
-    const auto read = QNPlistCodec::dictionaryWithData(xml);
-    ASSERT_TRUE(read);
-    const QVariant expected = QVariantMap{{QStringLiteral("CF$UID"), qint64(3)}};
-    EXPECT_EQ(read->value(QStringLiteral("ref")), expected);
-    const auto again = QNPlistCodec::dictionaryWithData(*QNPlistCodec::dataWithPropertyList(*read));
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->value(QStringLiteral("ref")), expected);
 }
 
 // Random damage to valid documents: every outcome is a value or an error, never a crash.

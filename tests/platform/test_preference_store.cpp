@@ -1,5 +1,6 @@
 #include "platform/QNPlistCodec.h"
 #include "platform/QNPreferenceStore.h"
+#include "support/QNScopedEnvironment.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,33 +38,6 @@ void writeFile(const QString& path, const QByteArray& data) {
     file.write(data);
 }
 
-// Sets an environment variable for one scope and puts the old value back.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const QByteArray* value)
-        : _name(name)
-        , _had(qEnvironmentVariableIsSet(name)) {
-        _old = qgetenv(name);
-        if (value) {
-            qputenv(name, *value);
-        } else {
-            qunsetenv(name);
-        }
-    }
-    ~ScopedEnvironment() {
-        if (_had) {
-            qputenv(_name, _old);
-        } else {
-            qunsetenv(_name);
-        }
-    }
-
-private:
-    const char* _name;
-    bool _had;
-    QByteArray _old;
-};
-
 class PreferenceStore : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(_root.isValid()); }
@@ -81,8 +55,8 @@ protected:
 };
 
 TEST_F(PreferenceStore, FileLivesUnderTheConfigurationHome) {
-    const QByteArray home = _root.path().toLocal8Bit();
-    ScopedEnvironment homeVariable("HOME", &home);
+    QNScopedEnvironment home("HOME", _root.path().toLocal8Bit());
+    QNScopedEnvironment configHome("XDG_CONFIG_HOME");
     struct Case {
         const char* what;
         std::optional<QByteArray> value;
@@ -92,21 +66,25 @@ TEST_F(PreferenceStore, FileLivesUnderTheConfigurationHome) {
         {"set", QByteArray("/srv/cfg"), QStringLiteral("/srv/cfg/quillon/") + kFileName},
         {"unset", std::nullopt, _root.path() + QStringLiteral("/.config/quillon/") + kFileName},
         {"empty", QByteArray(""), _root.path() + QStringLiteral("/.config/quillon/") + kFileName},
-        {"relative, which the specification says to ignore", QByteArray("cfg"),
+        {"relative: invalid, so ignored", QByteArray("cfg"),
          _root.path() + QStringLiteral("/.config/quillon/") + kFileName},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ScopedEnvironment variable("XDG_CONFIG_HOME", c.value ? &*c.value : nullptr);
+        configHome.set(c.value);
         EXPECT_EQ(QNPreferenceStore::defaultFilePath(), c.expected);
         EXPECT_EQ(QNPreferenceStore().filePath(), c.expected);
     }
 }
 
-TEST_F(PreferenceStore, MissingFileIsAnEmptyDomainAndReadingCreatesNothing) {
+TEST_F(PreferenceStore, MissingFileIsAnEmptyDomainAndOnlyAWriteCreatesPrivateFolders) {
     QNPreferenceStore store(filePath());
     EXPECT_TRUE(store.loadPreferences().isEmpty());
     EXPECT_FALSE(QFileInfo::exists(_root.filePath(QStringLiteral("config"))));
+    ASSERT_TRUE(store.savePreferenceObject(true, QStringLiteral("enableLogging")));
+    EXPECT_EQ(modeOf(_root.filePath(QStringLiteral("config"))), 0700);
+    EXPECT_EQ(modeOf(folder()), 0700);
+    EXPECT_EQ(modeOf(store.lockFilePath()), 0600);
 }
 
 TEST_F(PreferenceStore, WritesAreWholeOwnerOnlyAndKeepOtherKeys) {
@@ -134,14 +112,6 @@ TEST_F(PreferenceStore, WritesAreWholeOwnerOnlyAndKeepOtherKeys) {
     EXPECT_EQ(modeOf(filePath()), 0600);
     EXPECT_EQ(modeOf(folder()), 0700);
     EXPECT_EQ(folderEntries(), (QStringList{kFileName, kFileName + QStringLiteral(".lock")}));
-}
-
-TEST_F(PreferenceStore, FoldersItCreatesAreOwnerOnly) {
-    QNPreferenceStore store(filePath());
-    ASSERT_TRUE(store.savePreferenceObject(true, QStringLiteral("enableLogging")));
-    EXPECT_EQ(modeOf(_root.filePath(QStringLiteral("config"))), 0700);
-    EXPECT_EQ(modeOf(folder()), 0700);
-    EXPECT_EQ(modeOf(store.lockFilePath()), 0600);
 }
 
 TEST_F(PreferenceStore, DecliningChangeAndUnstorableValueLeaveTheFileAlone) {

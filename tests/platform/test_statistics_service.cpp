@@ -1,31 +1,23 @@
 #include "platform/QNStatisticsProtocol.h"
 #include "platform/QNStatisticsService.h"
-
+#include "support/QNTestChildProcess.h"
 #include "support/QNTestProcess.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QEventLoop>
-#include <QProcess>
-#include <QTimer>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-class FixedStatistics : public QNStatisticsProtocol {
-public:
+// Answers with whatever the test put in it, or without figures.
+struct FixedStatistics : QNStatisticsProtocol {
     bool statisticsWithConnections(qint32* connections, quint64* dataSent, quint64* dataReceived) override {
         ++calls;
-        if (connections != nullptr) {
-            *connections = this->connections;
-        }
-        if (dataSent != nullptr) {
-            *dataSent = sent;
-        }
-        if (dataReceived != nullptr) {
-            *dataReceived = received;
-        }
+        *connections = this->connections;
+        *dataSent = sent;
+        *dataReceived = received;
         return answer;
     }
 
@@ -36,37 +28,32 @@ public:
     int calls = 0;
 };
 
+const QString kStatisticsMethod = QStringLiteral("com.fernhollowsoftware.quillon.Statistics.statisticsWithConnections");
+
+struct Reply {
+    int exitCode = -1;
+    QStringList values; // "int32 7", "uint64 5", in order
+    QString output;
+    QString error;
+};
+
 // Runs dbus-send while our event loop keeps turning, since the service answers on it.
-QNTestProcessResult dbusSend(const QString& destination, const QString& method) {
-    QNTestProcessResult result;
-    QProcess process;
-    QEventLoop loop;
-    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    process.start(QStringLiteral("dbus-send"), {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                                                QStringLiteral("--dest=") + destination,
-                                                QString::fromLatin1(QNStatisticsService::kObjectPath), method});
-    loop.exec();
-    result.started = process.error() != QProcess::FailedToStart;
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.standardOutput = process.readAllStandardOutput();
-    result.standardError = process.readAllStandardError();
-    return result;
-}
-
-const QString statisticsMethod = QStringLiteral("com.fernhollowsoftware.quillon.Statistics.statisticsWithConnections");
-
-// The reply's values, one "type value" per line, in order.
-QStringList replyValues(const QByteArray& output) {
-    QStringList values;
-    for (const QString& line : QString::fromUtf8(output).split(QLatin1Char('\n'))) {
-        const QString trimmed = line.trimmed();
-        if (trimmed.startsWith(QLatin1String("int32 ")) || trimmed.startsWith(QLatin1String("uint64 "))) {
-            values << trimmed;
+Reply dbusSend(const QString& destination, const QString& method = kStatisticsMethod) {
+    QNTestChildProcess process(QStringLiteral("dbus-send"));
+    Reply reply;
+    if (process.start({QStringLiteral("--session"), QStringLiteral("--print-reply"),
+                       QStringLiteral("--dest=") + destination, QString::fromLatin1(QNStatisticsService::kObjectPath),
+                       method})) {
+        reply.exitCode = process.waitForExit();
+    }
+    for (const QString& line : std::as_const(process.stdoutLines)) {
+        if (line.trimmed().contains(QRegularExpression(QStringLiteral("^(int32|uint64) ")))) {
+            reply.values << line.trimmed();
         }
     }
-    return values;
+    reply.output = process.stdoutLines.join(u'\n');
+    reply.error = process.stderrLines.join(u'\n');
+    return reply;
 }
 
 class StatisticsServiceTest : public ::testing::Test {
@@ -93,29 +80,32 @@ TEST_F(StatisticsServiceTest, RemoteCallerGetsLiveFiguresInOrder) {
     ASSERT_TRUE(service.startServer());
     EXPECT_TRUE(service.startServer()); // already serving
 
-    QNTestProcessResult reply = dbusSend(name, statisticsMethod);
-    ASSERT_EQ(reply.exitCode, 0) << reply.standardError.constData();
-    EXPECT_EQ(replyValues(reply.standardOutput),
-              (QStringList{QStringLiteral("int32 7"), QStringLiteral("uint64 1234567890123"),
-                           QStringLiteral("uint64 18446744073709551615")}));
+    Reply reply = dbusSend(name);
+    ASSERT_EQ(reply.exitCode, 0) << reply.error.toStdString();
+    EXPECT_EQ(reply.values, (QStringList{QStringLiteral("int32 7"), QStringLiteral("uint64 1234567890123"),
+                                         QStringLiteral("uint64 18446744073709551615")}));
 
     // Asked again, not cached.
     provider.connections = 0;
     provider.sent = 5;
     provider.received = 6;
-    reply = dbusSend(name, statisticsMethod);
-    EXPECT_EQ(replyValues(reply.standardOutput),
+    EXPECT_EQ(dbusSend(name).values,
               (QStringList{QStringLiteral("int32 0"), QStringLiteral("uint64 5"), QStringLiteral("uint64 6")}));
     EXPECT_EQ(provider.calls, 2);
 
     // What outside tools see when they look.
     reply = dbusSend(name, QStringLiteral("org.freedesktop.DBus.Introspectable.Introspect"));
-    const QString xml = QString::fromUtf8(reply.standardOutput);
-    EXPECT_TRUE(xml.contains(QLatin1String("interface name=\"com.fernhollowsoftware.quillon.Statistics\"")))
-        << xml.toStdString();
+    EXPECT_TRUE(reply.output.contains(QLatin1String("interface name=\"com.fernhollowsoftware.quillon.Statistics\"")))
+        << reply.output.toStdString();
     for (const char* arg : {"connections", "dataSent", "dataReceived"}) {
-        EXPECT_TRUE(xml.contains(QLatin1String(arg))) << arg;
+        EXPECT_TRUE(reply.output.contains(QLatin1String(arg))) << arg;
     }
+
+    // A provider without figures is an error for the caller.
+    provider.answer = false;
+    reply = dbusSend(name);
+    EXPECT_NE(reply.exitCode, 0);
+    EXPECT_TRUE(reply.error.contains(QLatin1String("org.freedesktop.DBus.Error.Failed"))) << reply.error.toStdString();
 }
 
 // Owning the name is what keeps a second agent from starting.
@@ -132,35 +122,23 @@ TEST_F(StatisticsServiceTest, OnlyOneOwnerOfTheNamePerBus) {
         ASSERT_TRUE(running.startServer());
         EXPECT_FALSE(latecomer.startServer());
         EXPECT_FALSE(latecomer.isServing());
-        EXPECT_EQ(replyValues(dbusSend(name, statisticsMethod).standardOutput).value(0), QStringLiteral("int32 1"));
+        EXPECT_EQ(dbusSend(name).values.value(0), QStringLiteral("int32 1"));
 
         running.stopServer();
         ASSERT_TRUE(latecomer.startServer());
-        EXPECT_EQ(replyValues(dbusSend(name, statisticsMethod).standardOutput).value(0), QStringLiteral("int32 2"));
+        EXPECT_EQ(dbusSend(name).values.value(0), QStringLiteral("int32 2"));
         latecomer.stopServer();
     }
     // Released: nobody answers under the name any more.
-    const QNTestProcessResult reply = dbusSend(name, statisticsMethod);
+    const Reply reply = dbusSend(name);
     EXPECT_NE(reply.exitCode, 0);
-    EXPECT_TRUE(reply.standardError.contains("ServiceUnknown") || reply.standardError.contains("NameHasNoOwner"))
-        << reply.standardError.constData();
+    EXPECT_TRUE(reply.error.contains(QLatin1String("ServiceUnknown")) ||
+                reply.error.contains(QLatin1String("NameHasNoOwner")))
+        << reply.error.toStdString();
     QDBusConnection::disconnectFromBus(QStringLiteral("qn-second"));
-}
 
-TEST_F(StatisticsServiceTest, ProviderWithoutFiguresAnswersWithAnError) {
-    FixedStatistics provider;
-    provider.answer = false;
-    QNStatisticsService service(&provider, QDBusConnection::sessionBus(), name);
-    ASSERT_TRUE(service.startServer());
-    const QNTestProcessResult reply = dbusSend(name, statisticsMethod);
-    EXPECT_NE(reply.exitCode, 0);
-    EXPECT_TRUE(reply.standardError.contains("org.freedesktop.DBus.Error.Failed")) << reply.standardError.constData();
-}
-
-TEST(StatisticsService, WithoutABusNothingStarts) {
-    FixedStatistics provider;
-    QNStatisticsService service(&provider, QDBusConnection(QStringLiteral("qn-no-such-connection")),
-                                QStringLiteral("com.fernhollowsoftware.quillon.test.none"));
-    EXPECT_FALSE(service.startServer());
-    EXPECT_FALSE(service.isServing());
+    // Without a bus nothing starts.
+    QNStatisticsService unconnected(&first, QDBusConnection(QStringLiteral("qn-no-such-connection")), name);
+    EXPECT_FALSE(unconnected.startServer());
+    EXPECT_FALSE(unconnected.isServing());
 }

@@ -1,12 +1,10 @@
 #include "support/QNTestEnginePeer.h"
 
 #include "kernel/QNAtomTypes.h"
+#include "support/QNTestWait.h"
 
-#include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
@@ -24,21 +22,6 @@ quint32 readU32(const QByteArray& bytes, qsizetype offset) {
 
 void appendU32(QByteArray& bytes, quint32 value) {
     bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-// Runs the event loop until the condition holds or the deadline passes; wakes on every change.
-template <typename Condition> bool waitUntil(QNTestEnginePeer* peer, int timeoutMilliseconds, Condition condition) {
-    QDeadlineTimer deadline(timeoutMilliseconds);
-    while (!condition()) {
-        if (deadline.hasExpired()) {
-            return false;
-        }
-        QEventLoop loop;
-        QObject::connect(peer, &QNTestEnginePeer::changed, &loop, &QEventLoop::quit);
-        QTimer::singleShot(int(qMin<qint64>(deadline.remainingTime(), 1000)), &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
 }
 
 } // namespace
@@ -97,7 +80,6 @@ void QNTestEnginePeer::accept() {
     _input.clear();
     _readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(_readNotifier, &QSocketNotifier::activated, this, &QNTestEnginePeer::read);
-    emit changed();
 }
 
 void QNTestEnginePeer::read() {
@@ -109,7 +91,6 @@ void QNTestEnginePeer::read() {
     if (count <= 0) {
         ++_closed;
         dropAgent();
-        emit changed();
         return;
     }
     _input.append(buffer, count);
@@ -126,7 +107,6 @@ void QNTestEnginePeer::read() {
         _frames.append({readU32(_input, 4), _input.mid(8, length - 8)});
         _input.remove(0, length);
     }
-    emit changed();
 }
 
 void QNTestEnginePeer::dropAgent() {
@@ -139,15 +119,15 @@ void QNTestEnginePeer::dropAgent() {
 }
 
 bool QNTestEnginePeer::waitForFrames(qsizetype count, int timeoutMilliseconds) {
-    return waitUntil(this, timeoutMilliseconds, [&] { return _frames.size() >= count; });
+    return qnWaitUntil([&] { return _frames.size() >= count; }, timeoutMilliseconds);
 }
 
 bool QNTestEnginePeer::waitForAgent(int accepted, int timeoutMilliseconds) {
-    return waitUntil(this, timeoutMilliseconds, [&] { return _accepted >= accepted; });
+    return qnWaitUntil([&] { return _accepted >= accepted; }, timeoutMilliseconds);
 }
 
 bool QNTestEnginePeer::waitForClose(int closed, int timeoutMilliseconds) {
-    return waitUntil(this, timeoutMilliseconds, [&] { return _closed >= closed; });
+    return qnWaitUntil([&] { return _closed >= closed; }, timeoutMilliseconds);
 }
 
 bool QNTestEnginePeer::send(quint32 type, const QByteArray& payload) {

@@ -7,11 +7,9 @@
 
 class QSocketNotifier;
 
-// An engine stand-in for the agent's end-to-end tests: listens on a Unix socket, takes one agent at a
+// An engine stand-in for the agent's tests: listens on a Unix socket, takes one agent at a
 // time, records every option frame exactly as it arrives and sends whatever messages a test asks for.
 class QNTestEnginePeer : public QObject {
-    Q_OBJECT
-
 public:
     struct Frame {
         quint32 option = 0;
@@ -22,7 +20,6 @@ public:
     ~QNTestEnginePeer() override;
 
     bool isListening() const { return _listener >= 0; }
-    bool hasAgent() const { return _client >= 0; }
     // Agents accepted so far, and how many of them closed their end.
     int agentsAccepted() const { return _accepted; }
     int agentsClosed() const { return _closed; }
@@ -30,8 +27,6 @@ public:
     const QList<Frame>& frames() const { return _frames; }
     // Frames of one option, in order.
     QList<QByteArray> values(quint32 option) const;
-    // The frames received since the mark, in order.
-    QList<Frame> framesSince(qsizetype mark) const { return _frames.mid(mark); }
     // Bytes that did not frame (a length below 8): a fault of the agent.
     qsizetype garbageBytes() const { return _garbage; }
 
@@ -48,9 +43,6 @@ public:
     bool sendLog(const QByteArray& text);
     // Closes the current agent's connection from the engine's side.
     void dropAgent();
-
-signals:
-    void changed();
 
 private:
     void accept();

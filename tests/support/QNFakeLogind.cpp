@@ -1,4 +1,4 @@
-#include "QNFakeLogind.h"
+#include "support/QNFakeLogind.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
