@@ -57,31 +57,54 @@ bool writeBytes(QByteArray* buffer, quint64 start, const char* bytes, quint64 co
     return true;
 }
 
-bool writeUInt32(QByteArray* buffer, quint64 start, quint32 value) {
-    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-    return writeBytes(buffer, start, bytes, 4);
+// Writes a 32-bit length and the bytes behind it at *offset, and moves the offset past them.
+bool writeLengthPrefixedField(QByteArray* buffer, const QByteArray& bytes, quint32* offset) {
+    const quint64 start = *offset;
+    const quint64 count = quint64(bytes.size());
+    const quint32 value = static_cast<quint32>(count);
+    const char header[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    if (!writeBytes(buffer, start, header, 4) || !writeBytes(buffer, start + 4, bytes.constData(), count)) {
+        return false;
+    }
+    *offset = static_cast<quint32>(start + 4 + count);
+    return true;
+}
+
+// The data of a field behind a 32-bit length at start: where it begins and how long it is. The length
+// word must not end the buffer, and the data must fit in it and below the largest offset.
+bool lengthPrefixedField(const QByteArray& buffer, quint64 start, quint64 maximumCount, quint64* dataStart,
+                         quint64* count) {
+    const quint64 length = quint64(buffer.size());
+    if (start + 4 >= length) {
+        return false;
+    }
+    *dataStart = start + 4;
+    *count = readUInt32(buffer, start);
+    const quint64 end = *dataStart + *count;
+    return *count <= maximumCount && end <= length && end <= kMaximumOffset;
+}
+
+// Converts count big-endian bytes at dataStart (when a number is wanted) and moves the offset past them.
+bool takeBigNumber(const QByteArray& buffer, quint64 dataStart, quint64 count, BIGNUM* bigNumber, quint32* offset) {
+    if (bigNumber && !BN_bin2bn(bytesAt(buffer, dataStart), static_cast<int>(count), bigNumber)) {
+        return false;
+    }
+    *offset = static_cast<quint32>(dataStart + count);
+    return true;
 }
 
 } // namespace
 
 bool QNFingerprint::readString(const QByteArray& buffer, QString* string, quint32* offset) {
-    if (!offset) {
-        return false;
-    }
-    const quint64 length = quint64(buffer.size());
-    const quint64 start = *offset;
-    if (start + 4 >= length) {
-        return false;
-    }
-    const quint64 count = readUInt32(buffer, start);
-    const quint64 end = start + 4 + count;
-    if (count > kMaximumStringLength || end > length || end > kMaximumOffset) {
+    quint64 dataStart = 0;
+    quint64 count = 0;
+    if (!offset || !lengthPrefixedField(buffer, *offset, kMaximumStringLength, &dataStart, &count)) {
         return false;
     }
     if (string) {
-        *string = QString::fromUtf8(buffer.constData() + start + 4, static_cast<qsizetype>(count));
+        *string = QString::fromUtf8(buffer.constData() + dataStart, static_cast<qsizetype>(count));
     }
-    *offset = static_cast<quint32>(end);
+    *offset = static_cast<quint32>(dataStart + count);
     return true;
 }
 
@@ -100,36 +123,20 @@ bool QNFingerprint::readBigNumber(const QByteArray& buffer, BIGNUM* bigNumber, q
     if (end >= length || end > kMaximumOffset) {
         return false;
     }
-    if (bigNumber && !BN_bin2bn(bytesAt(buffer, start + 2), static_cast<int>(count), bigNumber)) {
-        return false;
-    }
-    *offset = static_cast<quint32>(end);
-    return true;
+    return takeBigNumber(buffer, start + 2, count, bigNumber, offset);
 }
 
 bool QNFingerprint::readBigNumber2(const QByteArray& buffer, BIGNUM* bigNumber, quint32* offset) {
-    if (!offset) {
-        return false;
-    }
-    const quint64 length = quint64(buffer.size());
-    const quint64 start = *offset;
-    if (start + 4 >= length) {
-        return false;
-    }
-    const quint64 count = readUInt32(buffer, start);
-    const quint64 end = start + 4 + count;
-    if (count > kMaximumBigNumberLength || end > length || end > kMaximumOffset) {
+    quint64 dataStart = 0;
+    quint64 count = 0;
+    if (!offset || !lengthPrefixedField(buffer, *offset, kMaximumBigNumberLength, &dataStart, &count)) {
         return false;
     }
     // Two's complement: a set top bit is a negative number, which no key holds.
-    if (count > 0 && (byteAt(buffer, start + 4) & 0x80) != 0) {
+    if (count > 0 && (byteAt(buffer, dataStart) & 0x80) != 0) {
         return false;
     }
-    if (bigNumber && !BN_bin2bn(bytesAt(buffer, start + 4), static_cast<int>(count), bigNumber)) {
-        return false;
-    }
-    *offset = static_cast<quint32>(end);
-    return true;
+    return takeBigNumber(buffer, dataStart, count, bigNumber, offset);
 }
 
 bool QNFingerprint::readBigNumber3(const QByteArray& buffer, BIGNUM* bigNumber, quint32* offset) {
@@ -166,14 +173,7 @@ bool QNFingerprint::writeString(QByteArray* buffer, const QString& string, quint
     if (!buffer || !offset) {
         return false;
     }
-    const QByteArray bytes = string.toUtf8();
-    const quint64 start = *offset;
-    if (!writeUInt32(buffer, start, static_cast<quint32>(bytes.size())) ||
-        !writeBytes(buffer, start + 4, bytes.constData(), quint64(bytes.size()))) {
-        return false;
-    }
-    *offset = static_cast<quint32>(start + 4 + quint64(bytes.size()));
-    return true;
+    return writeLengthPrefixedField(buffer, string.toUtf8(), offset);
 }
 
 bool QNFingerprint::writeBigNumber(QByteArray* buffer, const BIGNUM* bigNumber, quint32* offset) {
@@ -187,11 +187,5 @@ bool QNFingerprint::writeBigNumber(QByteArray* buffer, const BIGNUM* bigNumber, 
     if (byteCount == 0 || (static_cast<quint8>(value.at(1)) & 0x80) == 0) {
         value.remove(0, 1);
     }
-    const quint64 start = *offset;
-    if (!writeUInt32(buffer, start, static_cast<quint32>(value.size())) ||
-        !writeBytes(buffer, start + 4, value.constData(), quint64(value.size()))) {
-        return false;
-    }
-    *offset = static_cast<quint32>(start + 4 + quint64(value.size()));
-    return true;
+    return writeLengthPrefixedField(buffer, value, offset);
 }

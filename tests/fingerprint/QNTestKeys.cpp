@@ -2,12 +2,11 @@
 
 #include "support/QNTestProcess.h"
 
-#include <QCryptographicHash>
+#include "fingerprint/QNFingerprint.h"
+
 #include <QFile>
 
-#include <openssl/bn.h>
-
-#include <memory>
+#include <gtest/gtest.h>
 
 QNTestKeys& QNTestKeys::shared() {
     static QNTestKeys keys;
@@ -113,78 +112,27 @@ QByteArray qnWireString(const QByteArray& bytes) {
     return qnWireUInt32(quint32(bytes.size())) + bytes;
 }
 
-static bool takeString(const QByteArray& blob, qsizetype* at, QByteArray* out) {
-    if (*at + 4 > blob.size()) {
-        return false;
-    }
-    const auto* p = reinterpret_cast<const quint8*>(blob.constData()) + *at;
-    const qsizetype length = qsizetype(quint32(p[0]) << 24 | quint32(p[1]) << 16 | quint32(p[2]) << 8 | p[3]);
-    if (length > blob.size() - *at - 4) {
-        return false;
-    }
-    *out = blob.mid(*at + 4, length);
-    *at += 4 + length;
-    return true;
-}
-
-static QByteArray withoutLeadingZeros(QByteArray bytes) {
-    while (!bytes.isEmpty() && bytes.at(0) == '\0') {
-        bytes.remove(0, 1);
-    }
-    return bytes;
-}
-
-bool qnSplitRSAPublicLine(const QByteArray& line, QByteArray* e, QByteArray* n) {
-    const QList<QByteArray> fields = line.trimmed().split(' ');
-    if (fields.size() < 2 || fields.at(0) != "ssh-rsa") {
-        return false;
-    }
-    const QByteArray blob = QByteArray::fromBase64(fields.at(1));
-    qsizetype at = 0;
-    QByteArray name;
-    if (!takeString(blob, &at, &name) || name != "ssh-rsa" || !takeString(blob, &at, e) || !takeString(blob, &at, n)) {
-        return false;
-    }
-    *e = withoutLeadingZeros(*e);
-    *n = withoutLeadingZeros(*n);
-    return true;
-}
-
-namespace {
-struct BigNumberFree {
-    void operator()(BIGNUM* number) const { BN_free(number); }
-};
-} // namespace
-
-QByteArray qnDecimal(const QByteArray& bigEndian) {
-    std::unique_ptr<BIGNUM, BigNumberFree> number(
-        BN_bin2bn(reinterpret_cast<const unsigned char*>(bigEndian.constData()), int(bigEndian.size()), nullptr));
-    char* text = BN_bn2dec(number.get());
-    const QByteArray decimal(text);
-    OPENSSL_free(text);
-    return decimal;
-}
-
-int qnBitCount(const QByteArray& bigEndian) {
-    const QByteArray bytes = withoutLeadingZeros(bigEndian);
-    if (bytes.isEmpty()) {
-        return 0;
-    }
-    int bits = int(bytes.size() - 1) * 8;
-    for (quint8 top = quint8(bytes.at(0)); top != 0; top >>= 1) {
-        ++bits;
-    }
-    return bits;
-}
-
-QString qnProtocol1Digest(const QByteArray& e, const QByteArray& n) {
-    return QString::fromLatin1(QCryptographicHash::hash(n + e, QCryptographicHash::Md5).toHex(':'));
-}
-
 QByteArray qnKeyLine(const QByteArray& name, const QByteArray& blob, const QByteArray& comment) {
     QByteArray line = name + ' ' + blob.toBase64();
     if (!comment.isEmpty()) {
         line += ' ' + comment;
     }
     return line + '\n';
+}
+
+QNReadOutcome qnReadBothWays(const QByteArray& data) {
+    QNReadOutcome outcome;
+    const auto fingerprint = QNFingerprint::fingerprintWithData(data, QString());
+    outcome.publicText = fingerprint->fingerprintString(false, nullptr);
+    outcome.privateText = QNFingerprint::fingerprintWithData(data, QStringLiteral("pass phrase"))
+                              ->fingerprintString(true, &outcome.needsPassphrase);
+    for (const QString& text : {outcome.publicText, outcome.privateText}) {
+        EXPECT_TRUE(text.isNull() || text.size() == 47);
+    }
+    if (outcome.publicText.isNull()) {
+        EXPECT_EQ(fingerprint->type(), quint32(QNFingerprintTypeNone));
+        EXPECT_EQ(fingerprint->rsa(), nullptr);
+        EXPECT_EQ(fingerprint->dsa(), nullptr);
+    }
+    return outcome;
 }

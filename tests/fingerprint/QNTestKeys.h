@@ -45,15 +45,17 @@ private:
     QHash<QString, std::optional<QNTestKey>> _keys;
 };
 
-// The public numbers of an "ssh-rsa" line, read by the test's own small parser: e and n as unsigned
-// big-endian bytes without leading zeros.
-bool qnSplitRSAPublicLine(const QByteArray& line, QByteArray* e, QByteArray* n);
-QByteArray qnDecimal(const QByteArray& bigEndian);
-int qnBitCount(const QByteArray& bigEndian);
-// The digest protocol 1 takes of a key: MD5 of the modulus bytes, then the exponent bytes.
-QString qnProtocol1Digest(const QByteArray& e, const QByteArray& n);
 // A protocol-2 key line of the given name around an arbitrary blob.
 QByteArray qnKeyLine(const QByteArray& name, const QByteArray& blob, const QByteArray& comment = "test");
 // SSH wire pieces for building blobs by hand.
 QByteArray qnWireString(const QByteArray& bytes);
 QByteArray qnWireUInt32(quint32 value);
+
+// Reads the bytes as a public key file and as a private one (with a passphrase), and checks the shape of
+// whatever comes back: a digest of 47 characters or null, and no key left behind on failure.
+struct QNReadOutcome {
+    QString publicText;
+    QString privateText;
+    bool needsPassphrase = false;
+};
+QNReadOutcome qnReadBothWays(const QByteArray& data);

@@ -8,18 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <functional>
 
 namespace {
 
-struct BigNumberFree {
-    void operator()(BIGNUM* number) const { BN_free(number); }
-};
-using BigNumber = std::unique_ptr<BIGNUM, BigNumberFree>;
-
-BigNumber newNumber() {
-    return BigNumber(BN_new());
-}
+using BigNumber = QNFingerprint::BigNumber;
 
 QByteArray hex(const char* text) {
     return QByteArray::fromHex(text);
@@ -31,146 +24,137 @@ QByteArray numberBytes(const BIGNUM* number) {
     return bytes;
 }
 
-using Reader = bool (*)(const QByteArray&, BIGNUM*, quint32*);
+// Every reader seen alike: the value comes out as bytes (a number unsigned big-endian, a string as UTF-8);
+// a null value pointer skips it.
+using Reader = std::function<bool(const QByteArray&, QByteArray*, quint32*)>;
 
-struct ReadCase {
-    const char* name;
-    Reader reader;
-    QByteArray buffer;
-    quint32 offset;
-    bool ok;
-    QByteArray value; // expected unsigned big-endian value
-    quint32 offsetAfter;
+Reader numberReader(bool (*read)(const QByteArray&, BIGNUM*, quint32*)) {
+    return [read](const QByteArray& buffer, QByteArray* value, quint32* offset) {
+        if (!value) {
+            return read(buffer, nullptr, offset);
+        }
+        BigNumber number(BN_new());
+        BN_set_word(number.get(), 99); // whatever was there is replaced
+        const bool ok = read(buffer, number.get(), offset);
+        EXPECT_FALSE(BN_is_negative(number.get()));
+        *value = numberBytes(number.get());
+        return ok;
+    };
+}
+
+const Reader stringReader = [](const QByteArray& buffer, QByteArray* value, quint32* offset) {
+    QString text;
+    const bool ok = QNFingerprint::readString(buffer, value ? &text : nullptr, offset);
+    if (value) {
+        *value = text.toUtf8();
+    }
+    return ok;
 };
 
 } // namespace
 
-TEST(FingerprintCodecs, ReadString) {
+TEST(FingerprintCodecs, Readers) {
+    const Reader string = stringReader;
+    const Reader mpint = numberReader(QNFingerprint::readBigNumber2);
+    const Reader binary = numberReader(QNFingerprint::readBigNumber);
+    const Reader decimal = numberReader(QNFingerprint::readBigNumber3);
+    const QByteArray big8192 = "\x7f" + QByteArray(8191, '\xff');
     const struct {
         const char* name;
+        const Reader& reader;
         QByteArray buffer;
         quint32 offset;
         bool ok;
-        QString value;
-        quint32 offsetAfter;
+        QByteArray value;
+        quint32 offsetAfter; // the offset is left alone on failure
     } cases[] = {
-        {"simple", hex("00000003") + "abc" + "x", 0, true, QStringLiteral("abc"), 7},
-        {"ends at the buffer's end", hex("00000003") + "abc", 0, true, QStringLiteral("abc"), 7},
-        {"at an offset", "zz" + hex("00000002") + "hi", 2, true, QStringLiteral("hi"), 8},
-        {"empty string with a byte after it", hex("00000000") + "x", 0, true, QString(), 4},
+        {"string", string, hex("00000003") + "abcx", 0, true, "abc", 7},
+        {"string ends at the buffer's end", string, hex("00000003") + "abc", 0, true, "abc", 7},
+        {"string at an offset", string, "zz" + hex("00000002") + "hi", 2, true, "hi", 8},
+        {"empty string with a byte after it", string, hex("00000000") + "x", 0, true, "", 4},
         // The length field must be followed by at least one byte.
-        {"empty string at the end", hex("00000000"), 0, false, QString(), 0},
-        {"length past the end", hex("00000004") + "abc", 0, false, QString(), 0},
-        {"length field cut short", hex("000000"), 0, false, QString(), 0},
-        {"offset past the end", hex("00000001") + "a", 9, false, QString(), 9},
-        {"offset near 2^32", hex("00000001") + "a", 0xFFFFFFFEu, false, QString(), 0xFFFFFFFEu},
-        {"length near 2^32", hex("FFFFFFFF") + "abc", 0, false, QString(), 0},
-        {"over the string bound", hex("00040001") + QByteArray(262145, 'a'), 0, false, QString(), 0},
-        {"at the string bound", hex("00040000") + QByteArray(262144, 'a'), 0, true, QString(262144, u'a'), 262148},
-        {"UTF-8", hex("00000002") + "\xc3\xa9", 0, true, QString(QChar(0xe9)), 6},
-    };
-    for (const auto& c : cases) {
-        quint32 offset = c.offset;
-        QString value;
-        EXPECT_EQ(QNFingerprint::readString(c.buffer, &value, &offset), c.ok) << c.name;
-        EXPECT_EQ(offset, c.offsetAfter) << c.name;
-        if (c.ok) {
-            EXPECT_EQ(value, c.value) << c.name;
-            // Skipping advances the same way.
-            quint32 skipped = c.offset;
-            EXPECT_TRUE(QNFingerprint::readString(c.buffer, nullptr, &skipped)) << c.name;
-            EXPECT_EQ(skipped, c.offsetAfter) << c.name;
-        }
-    }
-    QString value;
-    EXPECT_FALSE(QNFingerprint::readString(hex("00000001") + "a", &value, nullptr));
-}
-
-TEST(FingerprintCodecs, ReadBigNumbers) {
-    const QByteArray big8192 = "\x7f" + QByteArray(8191, '\xff');
-    const ReadCase cases[] = {
-        // mpint
-        {"mpint", QNFingerprint::readBigNumber2, hex("000000020102"), 0, true, hex("0102"), 6},
-        {"mpint with sign byte", QNFingerprint::readBigNumber2, hex("0000000300ff01"), 0, true, hex("ff01"), 7},
-        {"mpint zero", QNFingerprint::readBigNumber2, hex("00000000ff"), 0, true, QByteArray(), 4},
-        {"mpint negative", QNFingerprint::readBigNumber2, hex("0000000280ff"), 0, false, QByteArray(), 0},
-        {"mpint past the end", QNFingerprint::readBigNumber2, hex("000000030102"), 0, false, QByteArray(), 0},
-        {"mpint header only", QNFingerprint::readBigNumber2, hex("00000001"), 0, false, QByteArray(), 0},
-        {"mpint length near 2^32", QNFingerprint::readBigNumber2, hex("FFFFFFFF01"), 0, false, QByteArray(), 0},
-        {"mpint at its bound", QNFingerprint::readBigNumber2, hex("00002000") + big8192, 0, true, big8192, 8196},
-        {"mpint over its bound", QNFingerprint::readBigNumber2, hex("00002001") + big8192 + "\x01", 0, false,
-         QByteArray(), 0},
-        {"mpint at an offset near 2^32", QNFingerprint::readBigNumber2, hex("0000000101"), 0xFFFFFFFCu, false,
-         QByteArray(), 0xFFFFFFFCu},
-        // protocol-1 binary
-        {"binary", QNFingerprint::readBigNumber, hex("0009") + hex("01ff") + "x", 0, true, hex("01ff"), 4},
-        {"binary high bit is not a sign", QNFingerprint::readBigNumber, hex("0008ff") + "x", 0, true, hex("ff"), 3},
-        {"binary zero bits", QNFingerprint::readBigNumber, hex("0000") + "x", 0, true, QByteArray(), 2},
-        {"binary must not end the buffer", QNFingerprint::readBigNumber, hex("000901ff"), 0, false, QByteArray(), 0},
-        {"binary past the end", QNFingerprint::readBigNumber, hex("0011") + hex("01ff"), 0, false, QByteArray(), 0},
-        {"binary header only", QNFingerprint::readBigNumber, hex("0009"), 0, false, QByteArray(), 0},
-        {"binary largest count", QNFingerprint::readBigNumber, hex("ffff") + QByteArray(8192, '\x01') + "x", 0, true,
+        {"empty string at the end", string, hex("00000000"), 0, false, "", 0},
+        {"string past the end", string, hex("00000004") + "abc", 0, false, "", 0},
+        {"string length cut short", string, hex("000000"), 0, false, "", 0},
+        {"string offset near 2^32", string, hex("00000001") + "a", 0xFFFFFFFEu, false, "", 0xFFFFFFFEu},
+        {"string length near 2^32", string, hex("FFFFFFFF") + "abc", 0, false, "", 0},
+        {"string at its bound", string, hex("00040000") + QByteArray(262144, 'a'), 0, true, QByteArray(262144, 'a'),
+         262148},
+        {"string over its bound", string, hex("00040001") + QByteArray(262145, 'a'), 0, false, "", 0},
+        {"string UTF-8", string, hex("00000002") + "\xc3\xa9", 0, true, "\xc3\xa9", 6},
+        {"mpint", mpint, hex("000000020102"), 0, true, hex("0102"), 6},
+        {"mpint with sign byte", mpint, hex("0000000300ff01"), 0, true, hex("ff01"), 7},
+        {"mpint zero", mpint, hex("00000000ff"), 0, true, "", 4},
+        {"mpint negative", mpint, hex("0000000280ff"), 0, false, "", 0},
+        {"mpint past the end", mpint, hex("000000030102"), 0, false, "", 0},
+        {"mpint length near 2^32", mpint, hex("FFFFFFFF01"), 0, false, "", 0},
+        {"mpint at its bound", mpint, hex("00002000") + big8192, 0, true, big8192, 8196},
+        {"mpint over its bound", mpint, hex("00002001") + big8192 + "\x01", 0, false, "", 0},
+        {"mpint at an offset near 2^32", mpint, hex("0000000101"), 0xFFFFFFFCu, false, "", 0xFFFFFFFCu},
+        {"binary", binary, hex("000901ff") + "x", 0, true, hex("01ff"), 4},
+        {"binary high bit is not a sign", binary, hex("0008ff") + "x", 0, true, hex("ff"), 3},
+        {"binary zero bits", binary, hex("0000") + "x", 0, true, "", 2},
+        {"binary must not end the buffer", binary, hex("000901ff"), 0, false, "", 0},
+        {"binary past the end", binary, hex("001101ff"), 0, false, "", 0},
+        {"binary largest count", binary, hex("ffff") + QByteArray(8192, '\x01') + "x", 0, true,
          QByteArray(8192, '\x01'), 8194},
-        // decimal
-        {"decimal", QNFingerprint::readBigNumber3, "65537 rest", 0, true, hex("010001"), 5},
-        {"decimal after blanks", QNFingerprint::readBigNumber3, " \t 255", 0, true, hex("ff"), 6},
-        {"decimal at an offset", QNFingerprint::readBigNumber3, "12 34\n", 2, true, hex("22"), 5},
-        {"decimal leading zeros", QNFingerprint::readBigNumber3, "0001", 0, true, hex("01"), 4},
-        {"decimal needs a digit", QNFingerprint::readBigNumber3, "  x1", 0, false, QByteArray(), 0},
-        {"decimal no sign", QNFingerprint::readBigNumber3, "-5", 0, false, QByteArray(), 0},
-        {"decimal not across lines", QNFingerprint::readBigNumber3, " \n5", 0, false, QByteArray(), 0},
-        {"decimal only blanks", QNFingerprint::readBigNumber3, "   ", 0, false, QByteArray(), 0},
-        {"decimal too many digits", QNFingerprint::readBigNumber3, QByteArray(20001, '7'), 0, false, QByteArray(), 0},
-        {"decimal offset past the end", QNFingerprint::readBigNumber3, "5", 7, false, QByteArray(), 7},
+        {"decimal", decimal, "65537 rest", 0, true, hex("010001"), 5},
+        {"decimal after blanks", decimal, " \t 255", 0, true, hex("ff"), 6},
+        {"decimal at an offset", decimal, "12 34\n", 2, true, hex("22"), 5},
+        {"decimal leading zeros", decimal, "0001", 0, true, hex("01"), 4},
+        {"decimal needs a digit", decimal, "  x1", 0, false, "", 0},
+        {"decimal no sign", decimal, "-5", 0, false, "", 0},
+        {"decimal not across lines", decimal, " \n5", 0, false, "", 0},
+        {"decimal only blanks", decimal, "   ", 0, false, "", 0},
+        {"decimal too many digits", decimal, QByteArray(20001, '7'), 0, false, "", 0},
+        {"decimal offset past the end", decimal, "5", 7, false, "", 7},
     };
     for (const auto& c : cases) {
-        BigNumber number = newNumber();
-        BN_set_word(number.get(), 99); // whatever was there is replaced
+        SCOPED_TRACE(c.name);
         quint32 offset = c.offset;
-        EXPECT_EQ(c.reader(c.buffer, number.get(), &offset), c.ok) << c.name;
-        EXPECT_EQ(offset, c.offsetAfter) << c.name;
+        QByteArray value;
+        EXPECT_EQ(c.reader(c.buffer, &value, &offset), c.ok);
+        EXPECT_EQ(offset, c.offsetAfter);
         if (c.ok) {
-            EXPECT_EQ(numberBytes(number.get()), c.value) << c.name;
-            EXPECT_FALSE(BN_is_negative(number.get())) << c.name;
+            EXPECT_EQ(value, c.value);
             quint32 skipped = c.offset;
-            EXPECT_TRUE(c.reader(c.buffer, nullptr, &skipped)) << c.name;
-            EXPECT_EQ(skipped, c.offsetAfter) << c.name;
+            EXPECT_TRUE(c.reader(c.buffer, nullptr, &skipped));
+            EXPECT_EQ(skipped, c.offsetAfter);
         }
+        QByteArray ignored;
+        EXPECT_FALSE(c.reader(c.buffer, &ignored, nullptr));
     }
 }
 
 TEST(FingerprintCodecs, Writers) {
     const struct {
-        const char* name;
         const char* decimal;
         bool ok;
         QByteArray wire;
     } cases[] = {
-        {"zero", "0", true, hex("00000000")},
-        {"small", "1", true, hex("0000000101")},
-        {"top bit clear", "127", true, hex("000000017f")},
-        {"top bit set gets a zero byte", "128", true, hex("000000020080")},
-        {"exponent", "65537", true, hex("00000003010001")},
-        {"two bytes, top bit set", "65535", true, hex("0000000300ffff")},
-        {"negative", "-5", false, QByteArray()},
+        {"0", true, hex("00000000")},
+        {"127", true, hex("000000017f")},
+        // A set top bit gets a zero byte in front, or it would read as the sign.
+        {"128", true, hex("000000020080")},
+        {"65535", true, hex("0000000300ffff")},
+        {"65537", true, hex("00000003010001")},
+        {"-5", false, QByteArray()},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.decimal);
         BIGNUM* number = nullptr;
         ASSERT_NE(BN_dec2bn(&number, c.decimal), 0);
         BigNumber holder(number);
         QByteArray buffer("pre");
         quint32 offset = 3;
-        EXPECT_EQ(QNFingerprint::writeBigNumber(&buffer, number, &offset), c.ok) << c.name;
+        EXPECT_EQ(QNFingerprint::writeBigNumber(&buffer, number, &offset), c.ok);
+        EXPECT_EQ(buffer, "pre" + c.wire);
+        EXPECT_EQ(offset, quint32(3 + c.wire.size()));
         if (c.ok) {
-            EXPECT_EQ(buffer, "pre" + c.wire) << c.name;
-            EXPECT_EQ(offset, quint32(3 + c.wire.size())) << c.name;
-            // What is written reads back.
-            BigNumber back = newNumber();
+            BigNumber back(BN_new());
             quint32 readOffset = 3;
-            EXPECT_TRUE(QNFingerprint::readBigNumber2(buffer + "x", back.get(), &readOffset)) << c.name;
-            EXPECT_EQ(BN_cmp(back.get(), number), 0) << c.name;
-        } else {
-            EXPECT_EQ(offset, 3u) << c.name;
+            EXPECT_TRUE(QNFingerprint::readBigNumber2(buffer + "x", back.get(), &readOffset));
+            EXPECT_EQ(BN_cmp(back.get(), number), 0);
         }
     }
 
@@ -188,6 +172,7 @@ TEST(FingerprintCodecs, Writers) {
     offset = 0xFFFFFFFEu;
     EXPECT_FALSE(QNFingerprint::writeString(&buffer, QStringLiteral("x"), &offset));
     EXPECT_EQ(offset, 0xFFFFFFFEu);
+    EXPECT_EQ(buffer.size(), 15);
 }
 
 TEST(FingerprintCodecs, TypeTable) {
@@ -198,7 +183,6 @@ TEST(FingerprintCodecs, TypeTable) {
     EXPECT_EQ(QNFingerprint::keyType(QStringLiteral("rsa1")), quint32(QNFingerprintTypeRSA1));
     EXPECT_EQ(QNFingerprint::keyType(QStringLiteral("rsa")), quint32(QNFingerprintTypeRSA));
     EXPECT_EQ(QNFingerprint::keyType(QStringLiteral("dsa")), quint32(QNFingerprintTypeDSA));
-    // Certificate codes 4 to 7 and the plain type each certifies.
     const quint32 certified[] = {0, 0, 0, 0, 2, 3, 2, 3, 0};
     for (quint32 type = 0; type <= 8; ++type) {
         const QString name = QNFingerprint::keyName(type);
@@ -253,6 +237,8 @@ TEST(FingerprintCodecs, HandMadeBlobsInKeyLines) {
         QString::fromLatin1(QCryptographicHash::hash(rsaName + e + n, QCryptographicHash::Md5).toHex(':'));
     const QByteArray nonce = qnWireString(QByteArray(32, '\x11'));
     const QByteArray certificateRest = qnWireUInt32(0) + qnWireString("rest of the certificate");
+    const QByteArray v00 = "ssh-rsa-cert-v00@openssh.com";
+    const QByteArray v01 = "ssh-rsa-cert-v01@openssh.com";
     const struct {
         const char* name;
         QByteArray line;
@@ -260,13 +246,9 @@ TEST(FingerprintCodecs, HandMadeBlobsInKeyLines) {
     } cases[] = {
         {"plain", qnKeyLine("ssh-rsa", rsaName + e + n), QNFingerprintTypeRSA},
         {"extra bytes after the key", qnKeyLine("ssh-rsa", rsaName + e + n + "trailing"), QNFingerprintTypeRSA},
-        {"v00 certificate",
-         qnKeyLine("ssh-rsa-cert-v00@openssh.com",
-                   qnWireString("ssh-rsa-cert-v00@openssh.com") + e + n + nonce + certificateRest),
+        {"v00 certificate", qnKeyLine(v00, qnWireString(v00) + e + n + nonce + certificateRest),
          QNFingerprintTypeRSACertificateV0},
-        {"v01 certificate",
-         qnKeyLine("ssh-rsa-cert-v01@openssh.com",
-                   qnWireString("ssh-rsa-cert-v01@openssh.com") + nonce + e + n + certificateRest),
+        {"v01 certificate", qnKeyLine(v01, qnWireString(v01) + nonce + e + n + certificateRest),
          QNFingerprintTypeRSACertificateV1},
         // Non-minimal numbers are re-encoded before hashing.
         {"padded exponent", qnKeyLine("ssh-rsa", rsaName + hex("000000020023") + n), QNFingerprintTypeRSA},
