@@ -2,6 +2,7 @@
 
 #include "model/QNProfile.h"
 #include "platform/QNNotificationCenter.h"
+#include "platform/QNPreferenceStore.h"
 #include "util/QNConstants.h"
 #include "util/QNUtilities.h"
 
@@ -104,15 +105,18 @@ bool prepare(const QString& command, const char* usage, const QStringList& raw, 
     return true;
 }
 
-int outcome(const QString& command, bool stored, const QString& storeError, const QString& refusal) {
-    if (!stored) {
-        printError(command, storeError);
+int storeChange(const QString& command, const PreferenceChange& change, const std::function<QString()>& report,
+                const QString& notificationName) {
+    QNPreferenceStore store;
+    QString refusal;
+    const bool stored =
+        store.updatePreferences([&](QVariantMap& preferences) { return change(preferences, &refusal); });
+    if (!stored || !refusal.isEmpty()) {
+        printError(command, stored ? refusal : store.lastError());
         return kFailure;
     }
-    if (!refusal.isEmpty()) {
-        printError(command, refusal);
-        return kFailure;
-    }
+    printOut(report());
+    notifyAgent(command, notificationName);
     return kSuccess;
 }
 

@@ -6,6 +6,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -58,8 +59,14 @@ bool expectOperands(const QString& command, const Arguments& arguments, qsizetyp
 bool prepare(const QString& command, const char* usage, const QStringList& raw, qsizetype minimum, qsizetype maximum,
              Arguments* arguments, int* status, const QList<OptionSpec>& valueOptions = {});
 
-// After a locked change: reports a store failure or the command's own refusal. kSuccess when neither happened.
-int outcome(const QString& command, bool stored, const QString& storeError, const QString& refusal);
+// A command's change of the stored preferences, made under the store's lock: false leaves them as they were,
+// with the reason in *refusal.
+using PreferenceChange = std::function<bool(QVariantMap& preferences, QString* refusal)>;
+
+// Makes the change; once it is stored, prints what report() says and tells a running agent with the
+// notification. Reports a store failure or the command's refusal instead. Returns the exit status.
+int storeChange(const QString& command, const PreferenceChange& change, const std::function<QString()>& report,
+                const QString& notificationName);
 
 // The stored profiles as the agent reads them, next to the raw entries they came from, so that a command
 // changing one profile writes every other entry back exactly as it found it.

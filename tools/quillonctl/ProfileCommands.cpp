@@ -96,41 +96,48 @@ int runShow(const QStringList& raw) {
     return kSuccess;
 }
 
+// The change of a command that acts on the one profile an argument names.
+PreferenceChange onProfile(const QString& argument,
+                           const std::function<void(QVariantMap&, const ProfileList&, qsizetype)>& act) {
+    return [argument, act](QVariantMap& preferences, QString* refusal) {
+        const ProfileList list(preferences);
+        const qsizetype index = list.find(argument, refusal);
+        if (index < 0) {
+            return false;
+        }
+        act(preferences, list, index);
+        return true;
+    };
+}
+
+QString described(const QNProfile& profile) {
+    return QStringLiteral("%1 (%2)").arg(profile.identifier()).arg(displayName(profile));
+}
+
 int runNew(const QStringList& raw) {
     const QString command = QStringLiteral("new");
     Arguments arguments;
     int status = kSuccess;
-    if (!prepare(command, kNewUsage, raw, 1, 1, &arguments, &status)) {
+    if (!prepare(command, kNewUsage, raw, 1, 1, &arguments, &status) ||
+        !checkName(command, arguments.operands.first(), &status)) {
         return status;
     }
-    const QString name = arguments.operands.first();
-    if (!checkName(command, name, &status)) {
-        return status;
-    }
-    QNPreferenceStore store;
-    QString refusal;
     quint32 identifier = 0;
-    const bool stored = store.updatePreferences([&](QVariantMap& preferences) {
+    const auto change = [&](QVariantMap& preferences, QString* refusal) {
         const ProfileList list(preferences);
         const auto next = list.nextIdentifier();
         if (!next) {
-            refusal = QStringLiteral("no identifier is left above the highest one in use");
+            *refusal = QStringLiteral("no identifier is left above the highest one in use");
             return false;
         }
         identifier = *next;
         const auto profile = QNProfile::profileWithIdentifier(identifier, QNStrings::mainBundle());
-        profile->setName(name);
-        QVariantList entries = list.entries();
-        entries.append(profile->settings());
-        preferences.insert(kQNUserDefaultProfiles, entries);
+        profile->setName(arguments.operands.first());
+        preferences.insert(kQNUserDefaultProfiles, QVariantList(list.entries()) << profile->settings());
         return true;
-    });
-    if ((status = outcome(command, stored, store.lastError(), refusal)) != kSuccess) {
-        return status;
-    }
-    printOut(QString::number(identifier) + QLatin1Char('\n'));
-    notifyAgent(command, kQNNotificationProfiles);
-    return kSuccess;
+    };
+    return storeChange(
+        command, change, [&] { return QString::number(identifier) + QLatin1Char('\n'); }, kQNNotificationProfiles);
 }
 
 int runDelete(const QStringList& raw) {
@@ -140,69 +147,46 @@ int runDelete(const QStringList& raw) {
     if (!prepare(command, kDeleteUsage, raw, 1, 1, &arguments, &status)) {
         return status;
     }
-    QNPreferenceStore store;
-    QString refusal;
     QString deleted;
-    const bool stored = store.updatePreferences([&](QVariantMap& preferences) {
-        const ProfileList list(preferences);
-        const qsizetype index = list.find(arguments.operands.first(), &refusal);
-        if (index < 0) {
-            return false;
-        }
-        const auto& profile = list.profile(index);
-        deleted = QStringLiteral("%1 (%2)").arg(profile->identifier()).arg(displayName(*profile));
-        // A stale active identifier would name the next profile that is given the same number.
-        if (list.activeIdentifier(preferences) == qint64(profile->identifier())) {
-            preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(-1));
-        }
-        QVariantList entries = list.entries();
-        entries.removeAt(index);
-        preferences.insert(kQNUserDefaultProfiles, entries);
-        return true;
-    });
-    if ((status = outcome(command, stored, store.lastError(), refusal)) != kSuccess) {
-        return status;
-    }
-    printOut(QStringLiteral("Deleted profile %1\n").arg(deleted));
-    notifyAgent(command, kQNNotificationProfiles);
-    return kSuccess;
+    const auto change =
+        onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list, qsizetype index) {
+            const auto& profile = list.profile(index);
+            deleted = described(*profile);
+            // A stale active identifier would name the next profile that is given the same number.
+            if (list.activeIdentifier(preferences) == qint64(profile->identifier())) {
+                preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(-1));
+            }
+            QVariantList entries = list.entries();
+            entries.removeAt(index);
+            preferences.insert(kQNUserDefaultProfiles, entries);
+        });
+    return storeChange(
+        command, change, [&] { return QStringLiteral("Deleted profile %1\n").arg(deleted); }, kQNNotificationProfiles);
 }
 
 int runRename(const QStringList& raw) {
     const QString command = QStringLiteral("rename");
     Arguments arguments;
     int status = kSuccess;
-    if (!prepare(command, kRenameUsage, raw, 2, 2, &arguments, &status)) {
+    if (!prepare(command, kRenameUsage, raw, 2, 2, &arguments, &status) ||
+        !checkName(command, arguments.operands.at(1), &status)) {
         return status;
     }
     const QString name = arguments.operands.at(1);
-    if (!checkName(command, name, &status)) {
-        return status;
-    }
-    QNPreferenceStore store;
-    QString refusal;
     quint32 identifier = 0;
-    const bool stored = store.updatePreferences([&](QVariantMap& preferences) {
-        const ProfileList list(preferences);
-        const qsizetype index = list.find(arguments.operands.first(), &refusal);
-        if (index < 0) {
-            return false;
-        }
-        identifier = list.profile(index)->identifier();
-        // Only the name changes: everything else in the entry stays as it was stored.
-        QVariantList entries = list.entries();
-        QVariantMap entry = entries.at(index).toMap();
-        entry.insert(kQNSettingsKeyName, name);
-        entries[index] = entry;
-        preferences.insert(kQNUserDefaultProfiles, entries);
-        return true;
-    });
-    if ((status = outcome(command, stored, store.lastError(), refusal)) != kSuccess) {
-        return status;
-    }
-    printOut(QStringLiteral("Renamed profile %1 to %2\n").arg(identifier).arg(name));
-    notifyAgent(command, kQNNotificationProfiles);
-    return kSuccess;
+    const auto change =
+        onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list, qsizetype index) {
+            identifier = list.profile(index)->identifier();
+            // Only the name changes: everything else in the entry stays as it was stored.
+            QVariantList entries = list.entries();
+            QVariantMap entry = entries.at(index).toMap();
+            entry.insert(kQNSettingsKeyName, name);
+            entries[index] = entry;
+            preferences.insert(kQNUserDefaultProfiles, entries);
+        });
+    return storeChange(
+        command, change, [&] { return QStringLiteral("Renamed profile %1 to %2\n").arg(identifier).arg(name); },
+        kQNNotificationProfiles);
 }
 
 int runActivate(const QStringList& raw) {
@@ -212,30 +196,25 @@ int runActivate(const QStringList& raw) {
     if (!prepare(command, kActivateUsage, raw, 1, 1, &arguments, &status)) {
         return status;
     }
-    const bool none = arguments.operands.first() == QLatin1String("none");
-    QNPreferenceStore store;
-    QString refusal;
     QString chosen;
-    const bool stored = store.updatePreferences([&](QVariantMap& preferences) {
-        qint64 identifier = -1;
-        if (!none) {
-            const ProfileList list(preferences);
-            const qsizetype index = list.find(arguments.operands.first(), &refusal);
-            if (index < 0) {
-                return false;
-            }
-            identifier = qint64(list.profile(index)->identifier());
-            chosen = QStringLiteral("%1 (%2)").arg(identifier).arg(displayName(*list.profile(index)));
-        }
-        preferences.insert(kQNUserDefaultActiveProfileIdentifier, identifier);
-        return true;
-    });
-    if ((status = outcome(command, stored, store.lastError(), refusal)) != kSuccess) {
-        return status;
-    }
-    printOut(none ? QStringLiteral("No profile is active\n") : QStringLiteral("Active profile: %1\n").arg(chosen));
-    notifyAgent(command, kQNNotificationActiveProfileIdentifier);
-    return kSuccess;
+    const PreferenceChange change =
+        arguments.operands.first() == QLatin1String("none")
+            ? PreferenceChange([](QVariantMap& preferences, QString*) {
+                  preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(-1));
+                  return true;
+              })
+            : onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list,
+                                                        qsizetype index) {
+                  chosen = described(*list.profile(index));
+                  preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(list.profile(index)->identifier()));
+              });
+    return storeChange(
+        command, change,
+        [&] {
+            return chosen.isEmpty() ? QStringLiteral("No profile is active\n")
+                                    : QStringLiteral("Active profile: %1\n").arg(chosen);
+        },
+        kQNNotificationActiveProfileIdentifier);
 }
 
 } // namespace

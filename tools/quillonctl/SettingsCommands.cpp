@@ -141,14 +141,14 @@ int runSet(const QStringList& raw) {
                                        ? QStringLiteral("%1 takes true, false, yes, no, 1 or 0").arg(setting->key)
                                        : QStringLiteral("%1 takes a whole number from 0").arg(setting->key));
     }
-    QNPreferenceStore store;
-    if (!store.savePreferenceObject(*value, setting->key)) {
-        printError(command, store.lastError());
-        return kFailure;
-    }
-    printOut(QStringLiteral("%1: %2\n").arg(setting->key, shownValue(*setting, store.preferences())));
-    notifyAgent(command, kQNNotificationSettings);
-    return kSuccess;
+    QString shown;
+    const auto change = [&](QVariantMap& preferences, QString*) {
+        preferences.insert(setting->key, *value);
+        shown = shownValue(*setting, preferences);
+        return true;
+    };
+    return storeChange(
+        command, change, [&] { return QStringLiteral("%1: %2\n").arg(setting->key, shown); }, kQNNotificationSettings);
 }
 
 } // namespace

@@ -137,19 +137,17 @@ int runImport(const QStringList& raw) {
         }
     }
 
-    QNPreferenceStore store;
-    QString refusal;
     QList<std::shared_ptr<QNProfile>> imported;
-    const bool stored = store.updatePreferences([&](QVariantMap& preferences) {
+    const auto change = [&](QVariantMap& preferences, QString* refusal) {
         const ProfileList list(preferences);
         const auto next = list.nextIdentifier();
         if (!next || quint64(*next) + numbers - 1 > std::numeric_limits<quint32>::max()) {
-            refusal = QStringLiteral("not enough identifiers are left above the highest one in use");
+            *refusal = QStringLiteral("not enough identifiers are left above the highest one in use");
             return false;
         }
         imported = QNProfile::profilesWithXML(root, *next);
         if (imported.isEmpty()) {
-            refusal = QStringLiteral("%1 holds no profile; nothing was imported").arg(shownPath);
+            *refusal = QStringLiteral("%1 holds no profile; nothing was imported").arg(shownPath);
             return false;
         }
         QVariantList entries = list.entries();
@@ -158,15 +156,15 @@ int runImport(const QStringList& raw) {
         }
         preferences.insert(kQNUserDefaultProfiles, entries);
         return true;
-    });
-    if ((status = outcome(command, stored, store.lastError(), refusal)) != kSuccess) {
-        return status;
-    }
-    for (const auto& profile : std::as_const(imported)) {
-        printOut(QStringLiteral("Imported profile %1: %2\n").arg(profile->identifier()).arg(displayName(*profile)));
-    }
-    notifyAgent(command, kQNNotificationProfiles);
-    return kSuccess;
+    };
+    const auto report = [&] {
+        QString text;
+        for (const auto& profile : std::as_const(imported)) {
+            text += QStringLiteral("Imported profile %1: %2\n").arg(profile->identifier()).arg(displayName(*profile));
+        }
+        return text;
+    };
+    return storeChange(command, change, report, kQNNotificationProfiles);
 }
 
 } // namespace
