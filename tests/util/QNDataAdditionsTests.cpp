@@ -44,10 +44,8 @@ TEST(QNDataAdditions, Base64Decode) {
         {QStringLiteral(" \r\n"), std::nullopt},
         {QStringLiteral("YWJjZ"), std::nullopt},
         {QStringLiteral("===="), QByteArray()},
-        {QStringLiteral("A==="), QByteArray()},
         // Characters outside the alphabet, a padding sign inside the text and other blanks read as 0.
         {QStringLiteral("YW!j"), QByteArray("a`#")},
-        {QStringLiteral("!!!!"), QByteArray(3, '\0')},
         {QStringLiteral("Y=Jj"), QByteArray("`\x02\x63", 3)},
         {QStringLiteral(u"Y\u00E9Jj"), QByteArray("`\x02\x63", 3)},
         {QStringLiteral(u"YW\u000BJj"), std::nullopt},
@@ -84,14 +82,10 @@ TEST(QNDataAdditions, Base64RoundTripOfEveryByte) {
 }
 
 TEST(QNDataAdditions, Base64Value) {
-    EXPECT_EQ(QNDataAdditions::base64Value('A'), 0);
-    EXPECT_EQ(QNDataAdditions::base64Value('Z'), 25);
-    EXPECT_EQ(QNDataAdditions::base64Value('a'), 26);
-    EXPECT_EQ(QNDataAdditions::base64Value('z'), 51);
-    EXPECT_EQ(QNDataAdditions::base64Value('0'), 52);
-    EXPECT_EQ(QNDataAdditions::base64Value('9'), 61);
-    EXPECT_EQ(QNDataAdditions::base64Value('+'), 62);
-    EXPECT_EQ(QNDataAdditions::base64Value('/'), 63);
+    const QByteArray alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int value = 0; value < 64; ++value) {
+        EXPECT_EQ(QNDataAdditions::base64Value(alphabet[value]), value) << alphabet[value];
+    }
     for (int outside : {int('='), int('-'), int('_'), int(' '), 0, 127, 128, 255, 0x10FFFF, -1, -200}) {
         EXPECT_EQ(QNDataAdditions::base64Value(outside), 0) << outside;
     }

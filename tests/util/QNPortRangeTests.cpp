@@ -4,79 +4,60 @@
 
 namespace {
 
-TEST(QNPortRange, ValidatePortString) {
+TEST(QNPortRange, Validators) {
+    using Validator = bool (*)(const QString&);
+    const Validator port = QNUtilities::validatePortString;
+    const Validator ranges = QNUtilities::validatePortRangeString;
+    const Validator interval = QNUtilities::validateServerAliveIntervalString;
     const struct {
+        Validator validate;
         QString text;
         bool valid;
     } cases[] = {
-        {QStringLiteral("80"), true},
-        {QStringLiteral("0"), false},
-        {QStringLiteral(""), false},
-        {QString(), false},
-        {QStringLiteral(" 80"), false},
-        {QStringLiteral("80 "), false},
-        {QStringLiteral("+80"), false},
-        {QStringLiteral("8a"), false},
-        {QStringLiteral("1"), true},
-        {QStringLiteral("65535"), true},
+        {port, "80", true},
+        {port, "0", false},
+        {port, "", false},
+        {port, QString(), false},
+        {port, " 80", false},
+        {port, "80 ", false},
+        {port, "+80", false},
+        {port, "1", true},
+        {port, "65535", true},
         // Values are narrowed to 16 bits without complaint.
-        {QStringLiteral("65536"), false},
-        {QStringLiteral("65537"), true},
-        {QStringLiteral("131072"), false},
+        {port, "65536", false},
+        {port, "65537", true},
         // Clamped to the largest 64-bit number, whose low 16 bits are all set.
-        {QStringLiteral("99999999999999999999999"), true},
-        {QStringLiteral(u"\u0668\u0660"), true},
-        {QStringLiteral(u"\u0660"), false},
-    };
-    for (const auto& entry : cases) {
-        SCOPED_TRACE(entry.text.toStdString());
-        EXPECT_EQ(QNUtilities::validatePortString(entry.text), entry.valid);
-    }
-}
-
-TEST(QNPortRange, ValidatePortRangeString) {
-    const struct {
-        QString text;
-        bool valid;
-    } cases[] = {
-        {QStringLiteral("80, 443"), true},
-        {QStringLiteral("1000-2000"), true},
-        {QStringLiteral(" 1000 - 2000 , 80 "), true},
-        {QStringLiteral("2000-1000"), false},
-        {QStringLiteral("80-"), false},
-        {QStringLiteral("-80"), true},
-        {QStringLiteral("1-2-3"), false},
-        {QStringLiteral("a"), false},
-        {QStringLiteral("80,a"), false},
-        {QStringLiteral(""), true},
-        {QStringLiteral(","), true},
-        {QStringLiteral("0"), true},
-        {QStringLiteral("70000"), true},
-        {QStringLiteral("80-80"), true},
+        {port, "99999999999999999999999", true},
+        {port, QStringLiteral(u"\u0668\u0660"), true},
+        {port, QStringLiteral(u"\u0660"), false},
+        {ranges, "80, 443", true},
+        {ranges, " 1000 - 2000 , 80 ", true},
+        {ranges, "2000-1000", false},
+        {ranges, "80-", false},
+        {ranges, "-80", true},
+        {ranges, "1-2-3", false},
+        {ranges, "80,a", false},
+        {ranges, "", true},
+        {ranges, "0", true},
+        {ranges, "70000", true},
         // Compared before narrowing: 70000 is above 1000 even though it narrows to 4464.
-        {QStringLiteral("1000-70000"), true},
-        {QStringLiteral("70000-1000"), false},
-        {QStringLiteral("1\n-2"), false},
-        {QStringLiteral(u"1\u3000-\u20022"), true},
+        {ranges, "1000-70000", true},
+        {ranges, "70000-1000", false},
+        {ranges, "1\n-2", false},
+        {ranges, QStringLiteral(u"1\u3000-\u20022"), true},
+        {interval, "30", true},
+        {interval, "0", false},
+        {interval, "", false},
+        {interval, "+30", false},
+        {interval, "+", false},
+        {interval, "-30", false},
+        {interval, "30s", false},
+        {interval, "65536", true},
+        {interval, "99999999999999999999", true},
     };
     for (const auto& entry : cases) {
         SCOPED_TRACE(entry.text.toStdString());
-        EXPECT_EQ(QNUtilities::validatePortRangeString(entry.text), entry.valid);
-    }
-}
-
-TEST(QNPortRange, ValidateServerAliveIntervalString) {
-    const struct {
-        QString text;
-        bool valid;
-    } cases[] = {
-        {QStringLiteral("30"), true},   {QStringLiteral("0"), false},    {QStringLiteral(""), false},
-        {QStringLiteral("+30"), false}, {QStringLiteral("+"), false},    {QStringLiteral("-30"), false},
-        {QStringLiteral("30s"), false}, {QStringLiteral("65536"), true}, {QStringLiteral("99999999999999999999"), true},
-    };
-    for (const auto& entry : cases) {
-        SCOPED_TRACE(entry.text.toStdString());
-        EXPECT_EQ(QNUtilities::validateServerAliveIntervalString(entry.text), entry.valid);
+        EXPECT_EQ(entry.validate(entry.text), entry.valid);
     }
 }
 
@@ -91,14 +72,12 @@ TEST(QNPortRange, ParsePortRangeString) {
         {QStringLiteral(" 1000 - 2000 "), 1000, 2000, true},
         {QStringLiteral("2000-1000"), 2000, 1000, false},
         {QStringLiteral("80-x"), 80, 0, false},
-        {QStringLiteral("x"), 0, 0, false},
         {QStringLiteral("x-80"), 0, 0, false},
         {QStringLiteral("80-80"), 80, 80, true},
         {QStringLiteral(""), 0, 0, true},
         {QStringLiteral("-80"), 0, 80, true},
         {QStringLiteral("80-"), 80, 0, false},
         {QStringLiteral("65536"), 0, 0, true},
-        {QStringLiteral("1-2-3"), 0, 0, false},
         {QStringLiteral("80,443"), 0, 0, false},
         // The end is compared after narrowing: 70000 narrows to 4464.
         {QStringLiteral("1000-70000"), 1000, 4464, true},
@@ -125,7 +104,6 @@ TEST(QNVersion, CompareVersionString) {
         {QStringLiteral("2.9"), QStringLiteral("2.10"), -1},
         {QStringLiteral("2.1"), QStringLiteral("2.1.0"), -1},
         {QStringLiteral("2.1.0"), QStringLiteral("2.1"), 1},
-        {QStringLiteral("2.1"), QStringLiteral("2.1"), 0},
         {QString(), QStringLiteral("1"), -1},
         {QStringLiteral("1"), QString(), 1},
         {QString(), QString(), 0},
