@@ -202,30 +202,8 @@ TEST(ProxyXMLTest, ChildrenAreGatheredLeniently) {
 
 // ---- chain, rule, DNS entry ----
 
-TEST(ChainXMLTest, MembersAreWrittenInFullAndReadInOrder) {
-    auto first = sshProxy();
-    auto second = socksProxy("second");
-    auto chain = QNProxyChain::proxyChainWithName("Through two", {first, second}, false);
-    const auto element = chain->xmlElement();
-    EXPECT_EQ(element->name(), "proxyChain");
-    EXPECT_EQ(element->attributes(), std::optional(Attributes{{"name", "Through two"}}));
-    ASSERT_EQ(element->elements()->size(), 2);
-    EXPECT_EQ(element->elements()->at(0)->attribute("order"), "0");
-    EXPECT_EQ(element->elements()->at(1)->attribute("order"), "1");
-
-    const auto imported = QNProxyChain::proxyChainWithXML(*throughText(*element));
-    EXPECT_EQ(imported->name(), "Through two");
-    EXPECT_TRUE(imported->open());
-    ASSERT_EQ(imported->proxies().size(), 2);
-    expectImportedProxy(*imported->proxies()[0], *first);
-    expectImportedProxy(*imported->proxies()[1], *second);
-
-    const auto empty = QNProxyChain::proxyChainWithXML(*QNProxyChain::proxyChain()->xmlElement());
-    EXPECT_TRUE(empty->name().isNull());
-    EXPECT_TRUE(empty->proxies().isEmpty());
-    EXPECT_TRUE(empty->open());
-}
-
+// How chains are written and read back is shown with the profile below; here, what reading makes of odd
+// members.
 TEST(ChainXMLTest, ReadingSortsAndSkipsWhatIsNotAProxy) {
     const auto chain =
         QNProxyChain::proxyChainWithXML(*parse("<proxyChain>"
@@ -246,11 +224,6 @@ TEST(RuleXMLTest, RoundTripWrittenFormAndTexts) {
     EXPECT_EQ(element->attributes(),
               std::optional(Attributes{{"name", "Mail & <news>"}, {"action", "direct"}, {"enabled", "false"}}));
     EXPECT_EQ(QNRule::ruleWithXML(*throughText(*element))->settings(), rule->settings());
-    // Nothing but the enabled flag for a bare rule, and no action outside the known ones.
-    auto outside = QNRule::rule();
-    outside->setAction(7);
-    EXPECT_EQ(outside->xmlElement()->attributes(), std::optional(Attributes{{"enabled", "true"}}));
-    EXPECT_FALSE(outside->xmlElement()->elements().has_value());
 
     struct Case {
         QByteArray text;
@@ -293,11 +266,6 @@ TEST(DNSXMLTest, RoundTripAndResolveTexts) {
     for (const auto& c : cases) {
         EXPECT_EQ(QNDNS::dnsWithXML(*parse(c.text))->resolve(), c.resolve) << c.text.toStdString();
     }
-
-    auto outside = QNDNS::dnsWithName(QString(), {}, 5, false);
-    const auto outsideElement = outside->xmlElement();
-    EXPECT_EQ(outsideElement->attributes(), std::optional(Attributes{{"enabled", "false"}}));
-    EXPECT_EQ(QNDNS::dnsWithXML(*outsideElement)->resolve(), QNDNSResolveRemote);
 }
 
 // ---- profile ----
