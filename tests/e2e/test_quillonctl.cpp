@@ -130,12 +130,8 @@ TEST_F(Quillonctl, ProfileArgumentIsAnIdentifierOrAnExactName) {
 
 TEST_F(Quillonctl, FailingCommandsChangeAndPostNothing) {
     ok({QStringLiteral("new"), QStringLiteral("Only")});
-    ok({QStringLiteral("export"), QStringLiteral("-o"), path("valid.xml")});
-    const QByteArray valid = readFile(path("valid.xml"));
     const QList<std::pair<const char*, QByteArray>> documents{
         {"not-xml", "profiles, please\n"},
-        {"cut-off", valid.left(valid.size() / 2)},
-        {"entities", "<!DOCTYPE profiles [<!ENTITY a \"aaaa\">]>\n<profiles>&a;</profiles>"},
         {"wrong-root", "<proxies><proxy/></proxies>"},
         {"empty", "<profiles><note/></profiles>"},
     };
@@ -153,12 +149,10 @@ TEST_F(Quillonctl, FailingCommandsChangeAndPostNothing) {
         {{QStringLiteral("delete"), QStringLiteral("Missing")}, 1, "no profile has the identifier or name"},
         {{QStringLiteral("rename"), QStringLiteral("9"), QStringLiteral("X")}, 1, "no profile has"},
         {{QStringLiteral("activate"), QStringLiteral("only")}, 1, "no profile has"},
-        {{QStringLiteral("show"), QStringLiteral("2")}, 1, "no profile has"},
         {{QStringLiteral("export"), QStringLiteral("Only"), QStringLiteral("Nope")}, 1, "Nope"},
-        // A document that cannot be imported says why, with the line and column where there are any.
+        // A document that cannot be imported says why, with the line and column where there are any (what
+        // the reader refuses is the XML tests' business).
         {{QStringLiteral("import"), path("not-xml.xml")}, 1, "not-xml.xml: Line 1, column 1"},
-        {{QStringLiteral("import"), path("cut-off.xml")}, 1, "Line "},
-        {{QStringLiteral("import"), path("entities.xml")}, 1, "Line 1, column "},
         {{QStringLiteral("import"), path("wrong-root.xml")}, 1, "<proxies>, not <profiles>"},
         {{QStringLiteral("import"), path("empty.xml")}, 1, "holds no profile"},
         {{QStringLiteral("import"), path("absent.xml")}, 1, "absent.xml"},

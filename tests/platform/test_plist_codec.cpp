@@ -300,15 +300,6 @@ TEST(PlistCodec, DepthLimitLetsTheLimitItselfThrough) {
     EXPECT_FALSE(QNPlistCodec::propertyListWithData(xmlNesting(QNPlistCodec::kMaximumDepth + 1)));
 }
 
-TEST(PlistCodec, DictionaryReaderWantsADictionaryAtTheRoot) {
-    const auto array = QNPlistCodec::dataWithPropertyList(QVariantList{qint64(1)});
-    ASSERT_TRUE(array);
-    EXPECT_TRUE(QNPlistCodec::propertyListWithData(*array));
-    QString error;
-    EXPECT_FALSE(QNPlistCodec::dictionaryWithData(*array, &error));
-    EXPECT_TRUE(error.contains(QLatin1String("not a dictionary")));
-}
-
 // Random damage to valid documents: every outcome is a value or an error, never a crash.
 TEST(PlistCodec, DamagedDocumentsNeverCrash) {
     QRandomGenerator random(20240229);
