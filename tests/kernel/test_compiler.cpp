@@ -123,48 +123,43 @@ TEST_F(CompilerTest, ProxyFieldsAppearOnlyUnderTheirConditions) {
     }
 }
 
-TEST_F(CompilerTest, ProxyHostIsSentAsResolvedAddressWords) {
+// A proxy host is sent as the address it resolves to; a rule host entry as what it parses as: an address,
+// a range, or else a name as written.
+TEST_F(CompilerTest, HostsAreClassifiedByWhatTheyParseAs) {
     struct Case {
+        bool isProxy;
         QString host;
         QByteArray hostAtom;
     };
     const Case cases[] = {
-        {QStringLiteral("127.0.0.1"), hex("0C000000 34747368 0100007F")},
-        {QStringLiteral("2001:db8::1"), hex("18000000 36747368 B80D0120 00000000 00000000 01000000")},
-        {QStringLiteral("::ffff:10.1.2.3"), hex("18000000 36747368 00000000 00000000 FFFF0000 0302010A")},
-        {QStringLiteral("socks://192.0.2.10:1080/"), hex("0C000000 34747368 0A0200C0")},
+        {true, QStringLiteral("127.0.0.1"), hex("0C000000 34747368 0100007F")},
+        {true, QStringLiteral("2001:db8::1"), hex("18000000 36747368 B80D0120 00000000 00000000 01000000")},
+        {true, QStringLiteral("::ffff:10.1.2.3"), hex("18000000 36747368 00000000 00000000 FFFF0000 0302010A")},
+        {true, QStringLiteral("socks://192.0.2.10:1080/"), hex("0C000000 34747368 0A0200C0")},
+        {false, QStringLiteral("10.0.0.1"), hex("0C000000 34697468 0100000A")},
+        {false, QStringLiteral(" 10.0.0.1 "), hex("0C000000 34697468 0100000A")},
+        {false, QStringLiteral("10.0.0.0-10.255.255.255"), hex("10000000 72346968 0000000A FFFFFF0A")},
+        {false, QStringLiteral("::1"), hex("18000000 36697468 00000000 00000000 00000000 01000000")},
+        {false, QStringLiteral("fd00::-fdff::"),
+         hex("28000000 72366968 000000FD 00000000 00000000 00000000"
+             "0000FFFD 00000000 00000000 00000000")},
+        {false, QStringLiteral("printer"), hex("0F000000 74736F68 7072696E746572")},
+        {false, QStringLiteral(" printer"), hex("10000000 74736F68 207072696E746572")},
+        {false, QStringLiteral("10.0.0.0/8"), hex("12000000 74736F68 31302E302E302E302F38")},
+        {false, QStringLiteral("10.0.0.1-::1"), hex("14000000 74736F68 31302E302E302E312D3A3A31")},
+        {false, QStringLiteral(""), hex("08000000 74736F68")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(qPrintable(c.host));
-        const auto proxy = makeProxy(QStringLiteral("p"), QNProxyTypeSOCKS5, c.host, 1080);
-        const std::optional<QByteArray> data = compiler.profileProxyData(*proxy);
-        ASSERT_TRUE(data);
-        EXPECT_EQ(data->mid(21, c.hostAtom.size()), c.hostAtom);
-    }
-}
-
-TEST_F(CompilerTest, RuleHostEntriesAreClassifiedByWhatTheyParseAs) {
-    struct Case {
-        QString entry;
-        QByteArray hostAtom;
-    };
-    const Case cases[] = {
-        {QStringLiteral("10.0.0.1"), hex("0C000000 34697468 0100000A")},
-        {QStringLiteral(" 10.0.0.1 "), hex("0C000000 34697468 0100000A")},
-        {QStringLiteral("10.0.0.0-10.255.255.255"), hex("10000000 72346968 0000000A FFFFFF0A")},
-        {QStringLiteral("::1"), hex("18000000 36697468 00000000 00000000 00000000 01000000")},
-        {QStringLiteral("fd00::-fdff::"), hex("28000000 72366968 000000FD 00000000 00000000 00000000"
-                                              "0000FFFD 00000000 00000000 00000000")},
-        {QStringLiteral("printer"), hex("0F000000 74736F68 7072696E746572")},
-        {QStringLiteral(" printer"), hex("10000000 74736F68 207072696E746572")},
-        {QStringLiteral("10.0.0.0/8"), hex("12000000 74736F68 31302E302E302E302F38")},
-        {QStringLiteral("10.0.0.1-::1"), hex("14000000 74736F68 31302E302E302E312D3A3A31")},
-        {QStringLiteral(""), hex("08000000 74736F68")},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(qPrintable(c.entry));
-        const QByteArray rule = ruleAtom(makeRule(QStringLiteral("r"), {c.entry}, {}, QNRuleActionBlock));
-        EXPECT_EQ(rule.mid(17), atom(kQNAtomTypeHosts, c.hostAtom) + hex("0C000000 6E746361 03000000"));
+        if (c.isProxy) {
+            const std::optional<QByteArray> data =
+                compiler.profileProxyData(*makeProxy(QStringLiteral("p"), QNProxyTypeSOCKS5, c.host, 1080));
+            ASSERT_TRUE(data);
+            EXPECT_EQ(data->mid(21, c.hostAtom.size()), c.hostAtom);
+        } else {
+            const QByteArray rule = ruleAtom(makeRule(QStringLiteral("r"), {c.host}, {}, QNRuleActionBlock));
+            EXPECT_EQ(rule.mid(17), atom(kQNAtomTypeHosts, c.hostAtom) + hex("0C000000 6E746361 03000000"));
+        }
     }
 }
 
