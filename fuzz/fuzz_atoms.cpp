@@ -1,5 +1,7 @@
 // Feeds arbitrary bytes to the atom reader and the profile stream decoder, as the engine stand-in
 // receives them from a peer it does not trust.
+#include "QNFuzzCheck.h"
+
 #include "kernel/QNAtomReader.h"
 #include "kernel/QNProfileStreamDecoder.h"
 
@@ -12,21 +14,15 @@
 
 namespace {
 
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
 // Reads every atom as if it were a container, a few levels down, and every value accessor on it.
 void walk(QByteArrayView buffer, int depth) {
     QNAtomReader reader(buffer);
     QNAtom atom;
     qsizetype covered = 0;
     while (reader.next(&atom)) {
-        check(atom.length >= 8 && atom.offset == covered && atom.data.size() == qsizetype(atom.length) - 8);
-        check(atom.data.data() >= buffer.data() &&
-              atom.data.data() + atom.data.size() <= buffer.data() + buffer.size());
+        qnFuzzCheck(atom.length >= 8 && atom.offset == covered && atom.data.size() == qsizetype(atom.length) - 8);
+        qnFuzzCheck(atom.data.data() >= buffer.data() &&
+                    atom.data.data() + atom.data.size() <= buffer.data() + buffer.size());
         covered += atom.length;
         (void)atom.u8();
         (void)atom.u16();
@@ -43,8 +39,8 @@ void walk(QByteArrayView buffer, int depth) {
             walk(atom.data, depth + 1);
         }
     }
-    check(reader.atEnd() != reader.hasError());
-    check(reader.atEnd() == (covered == buffer.size()));
+    qnFuzzCheck(reader.atEnd() != reader.hasError());
+    qnFuzzCheck(reader.atEnd() == (covered == buffer.size()));
 }
 
 } // namespace
@@ -55,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     QString error;
     const std::optional<QNDecodedProfile> profile = QNProfileStreamDecoder::decode(bytes, &error);
-    check(profile.has_value() == error.isNull());
+    qnFuzzCheck(profile.has_value() == error.isNull());
     if (profile) {
-        check(!QNProfileStreamDecoder::jsonDocument(*profile).toJson().isEmpty());
+        qnFuzzCheck(!QNProfileStreamDecoder::jsonDocument(*profile).toJson().isEmpty());
     }
     return 0;
 }

@@ -1,5 +1,7 @@
 // Feeds arbitrary bytes to the control message parser as the engine might send them: the first byte
 // of the input seeds how the rest is cut into reads of 1 to 1024 bytes.
+#include "QNFuzzCheck.h"
+
 #include "kernel/QNControlMessageParser.h"
 
 #include <QByteArray>
@@ -8,16 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-
-namespace {
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
@@ -30,13 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     quint64 values = 0;
     QNControlMessageParser::Callbacks callbacks;
     callbacks.connections = [&](qint32 connections) {
-        check(connections >= 0);
+        qnFuzzCheck(connections >= 0);
         ++values;
     };
     callbacks.dataReceived = [&](quint64) { ++values; };
     callbacks.dataSent = [&](quint64) { ++values; };
     callbacks.log = [&](const QByteArray& text) {
-        check(text.size() <= qsizetype(QNControlMessageParser::kMaximumMessageLength));
+        qnFuzzCheck(text.size() <= qsizetype(QNControlMessageParser::kMaximumMessageLength));
         // What the agent does with a log line when logging is on.
         (void)QString::fromUtf8(text);
         ++values;
@@ -53,12 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!parser.parseControlSocketData()) {
                 break;
             }
-            check(parser.bufferedSize() < before);
+            qnFuzzCheck(parser.bufferedSize() < before);
         }
         // Whatever is left is the start of one message that is not complete yet.
-        check(parser.bufferedSize() < qsizetype(QNControlMessageParser::kMaximumMessageLength));
+        qnFuzzCheck(parser.bufferedSize() < qsizetype(QNControlMessageParser::kMaximumMessageLength));
     }
-    check(values <= parser.messageCount());
-    check(parser.messageCount() + parser.discardedByteCount() <= quint64(total));
+    qnFuzzCheck(values <= parser.messageCount());
+    qnFuzzCheck(parser.messageCount() + parser.discardedByteCount() <= quint64(total));
     return 0;
 }

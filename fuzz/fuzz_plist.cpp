@@ -1,5 +1,7 @@
 // Feeds arbitrary bytes to the property-list codec, as the preference file reader gets them from disk:
 // whatever it accepts must write out and read back.
+#include "QNFuzzCheck.h"
+
 #include "platform/QNPlistCodec.h"
 
 #include <QByteArray>
@@ -8,21 +10,11 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-
-void check(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray input(reinterpret_cast<const char*>(data), qsizetype(size));
     QString error;
     const auto value = QNPlistCodec::propertyListWithData(input, &error);
-    check(value || !error.isEmpty());
+    qnFuzzCheck(value || !error.isEmpty());
     (void)QNPlistCodec::dictionaryWithData(input);
     if (!value) {
         return 0;
@@ -32,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const auto written = QNPlistCodec::dataWithPropertyList(*value, format);
         if (written) {
             QString again;
-            check(QNPlistCodec::propertyListWithData(*written, &again).has_value());
+            qnFuzzCheck(QNPlistCodec::propertyListWithData(*written, &again).has_value());
         }
     }
     return 0;

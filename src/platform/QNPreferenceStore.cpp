@@ -147,7 +147,7 @@ QNPreferenceStore::QNPreferenceStore(const QString& filePath)
 
 QString QNPreferenceStore::defaultFilePath() {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // The base directory specification says relative values are to be ignored.
+    // XDG base directories: a relative value is ignored.
     if (base.isEmpty() || QDir::isRelativePath(base)) {
         base = QDir::homePath() + QStringLiteral("/.config");
     }
