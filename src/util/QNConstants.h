@@ -208,6 +208,19 @@ inline const QString kQNSSHTunnelSessionCipherAES256CTR = QStringLiteral("aes256
 inline const QString kQNSSHTunnelSessionCipher3DESCBC = QStringLiteral("3des-cbc");
 inline const QString kQNSSHTunnelSessionCipher3DESCBCSSH1 = QStringLiteral("3des-cbc-ssh1");
 inline const QString kQNSSHTunnelSessionCipherBlowfishCBC = QStringLiteral("blowfish-cbc");
+// Bounds of the event loop that replaces fixed time slices: the loop blocks until a socket is ready and
+// never sleeps longer than this while idle.
+inline constexpr int kQNSSHTunnelSessionIdleWakeMilliseconds = 1000;
+// Rounds of packet processing per wake-up (libssh reads the socket 4 KiB at a time).
+inline constexpr int kQNSSHTunnelSessionPumpRounds = 64;
+// Clients accepted per wake-up, so a flood of connections cannot starve the ones already served.
+inline constexpr int kQNSSHTunnelSessionAcceptsPerWake = 64;
+// Each direction of a client connection buffers at most this much; a full buffer stops reading that side.
+inline constexpr qsizetype kQNSSHTunnelConnectionBufferSizeMaximum = 256 * 1024;
+// A SOCKS header that is not complete within this many bytes is not a SOCKS header.
+inline constexpr qsizetype kQNSSHTunnelConnectionHeaderSizeMaximum = 8192;
+// Keyboard-interactive rounds before the server is taken to be stalling.
+inline constexpr int kQNSSHTunnelSessionInteractiveRoundsMaximum = 32;
 
 // Encodings and temporary files
 inline const QString kQNDataAdditionsBase64Encoding =

@@ -1,0 +1,113 @@
+// The SOCKS header parser over byte buffers: every outcome, reply and destination, and that the outcome
+// does not depend on how the bytes arrive.
+#include "tunnel/QNSOCKSRequestParser.h"
+#include "util/QNConstants.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Parser = QNSOCKSRequestParser;
+using Outcome = Parser::Outcome;
+using Stage = Parser::Stage;
+
+QByteArray hex(const char* text) {
+    return QByteArray::fromHex(text);
+}
+
+struct ParseCase {
+    const char* name;
+    Stage stage;
+    QByteArray input;
+    Outcome outcome;
+    qsizetype consumed;
+    QByteArray reply = {};        // GreetingAccepted and Refused
+    QString host = {};            // Connect
+    quint16 port = 0;             // Connect
+    QByteArray grantedReply = {}; // Connect: the reply once the channel is open
+    QByteArray failedReply = {};  // Connect: the reply when it is not (host unreachable for SOCKS 5)
+};
+
+class SOCKSParseTest : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(SOCKSParseTest, OutcomeReplyAndDestination) {
+    const ParseCase& c = GetParam();
+    const Parser::Result result = Parser::parseHeader(c.stage, c.input);
+    ASSERT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(result.consumed, c.consumed);
+    EXPECT_EQ(result.reply.toHex(), c.reply.toHex());
+    if (c.outcome == Outcome::Connect) {
+        EXPECT_EQ(result.host, c.host);
+        EXPECT_EQ(result.port, c.port);
+        EXPECT_EQ(result.connectReply(true, 0).toHex(), c.grantedReply.toHex());
+        EXPECT_EQ(result.connectReply(false, Parser::kSOCKS5HostUnreachable).toHex(), c.failedReply.toHex());
+    }
+    // Every shorter prefix of a decided header waits for more (or is already the same decision for bytes
+    // past the header), so cutting the input anywhere cannot change the outcome.
+    const qsizetype decisive = c.outcome == Outcome::Close ? 1 : c.consumed;
+    for (qsizetype size = 0; size < decisive && c.outcome != Outcome::NeedMore; ++size) {
+        EXPECT_EQ(Parser::parseHeader(c.stage, c.input.first(size)).outcome, Outcome::NeedMore) << size;
+    }
+}
+
+const QByteArray kSOCKS4Granted = hex("005a000000000000");
+const QByteArray kSOCKS4Rejected = hex("005b000000000000");
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, SOCKSParseTest,
+    testing::Values(
+        ParseCase{"SOCKS4", Stage::Header, hex("04010050") + hex("0a0000ff") + "user" + hex("00"), Outcome::Connect,
+                  13, {}, "10.0.0.255", 80, kSOCKS4Granted, kSOCKS4Rejected},
+        ParseCase{"SOCKS4ZeroAddressIsNot4a", Stage::Header, hex("0401005000000000") + hex("00"), Outcome::Connect,
+                  9, {}, "0.0.0.0", 80, kSOCKS4Granted, kSOCKS4Rejected},
+        ParseCase{"SOCKS4aName", Stage::Header, hex("040101bb00000001") + hex("00") + "example.org" + hex("00") + "GET",
+                  Outcome::Connect, 21, {}, "example.org", 443, kSOCKS4Granted, kSOCKS4Rejected},
+        ParseCase{"SOCKS4Bind", Stage::Header, hex("0402005001020304") + hex("00"), Outcome::Refused, 9,
+                  kSOCKS4Rejected},
+        ParseCase{"SOCKS4AfterGreeting", Stage::Request, hex("0401005001020304") + hex("00"), Outcome::Connect, 9,
+                  {}, "1.2.3.4", 80, kSOCKS4Granted, kSOCKS4Rejected},
+        ParseCase{"GreetingNoAuthentication", Stage::Header, hex("05020200") + hex("050100"),
+                  Outcome::GreetingAccepted, 4, hex("0500")},
+        ParseCase{"GreetingUserPasswordOnly", Stage::Header, hex("050102"), Outcome::Refused, 3, hex("05ff")},
+        ParseCase{"GreetingNoMethods", Stage::Header, hex("0500"), Outcome::Refused, 2, hex("05ff")},
+        ParseCase{"RequestIPv4", Stage::Request, hex("050100010a0102030035") + "payload", Outcome::Connect, 10, {},
+                  "10.1.2.3", 53, hex("050000010a0102030035"), hex("050400010a0102030035")},
+        ParseCase{"RequestUDPAssociate", Stage::Request, hex("050300010a0102030035"), Outcome::Refused, 10,
+                  hex("050700010a0102030035")},
+        ParseCase{"RequestName", Stage::Request, hex("050100030b") + "example.org" + hex("0050"), Outcome::Connect,
+                  18, {}, "example.org", 80, hex("050000030b") + "example.org" + hex("0050"),
+                  hex("050400030b") + "example.org" + hex("0050")},
+        ParseCase{"RequestEmptyName", Stage::Request, hex("05010003000050"), Outcome::Connect, 7, {}, "", 80,
+                  hex("05000003000050"), hex("05040003000050")},
+        ParseCase{"RequestIPv6", Stage::Request, hex("0501000400000000000000000000000000000001") + hex("01bb"),
+                  Outcome::Connect, 22, {}, "::1", 443,
+                  hex("0500000400000000000000000000000000000001") + hex("01bb"),
+                  hex("0504000400000000000000000000000000000001") + hex("01bb")},
+        ParseCase{"RequestUnknownAddressTypeIsNeverAnswered", Stage::Request, hex("05010009") + QByteArray(300, 'x'),
+                  Outcome::NeedMore, 0},
+        ParseCase{"UnknownVersion", Stage::Header, QByteArray("GET / HTTP/1.1\r\n"), Outcome::Close, 0},
+        ParseCase{"UnknownVersionAtRequest", Stage::Request, hex("06010001"), Outcome::Close, 0},
+        ParseCase{"EndlessUserIdentifier", Stage::Header,
+                  hex("0401005001020304") + QByteArray(kQNSSHTunnelConnectionHeaderSizeMaximum, 'u'), Outcome::Close,
+                  0},
+        ParseCase{"EndlessUnknownAddressType", Stage::Request,
+                  hex("05010009") + QByteArray(kQNSSHTunnelConnectionHeaderSizeMaximum, 'x'), Outcome::Close, 0}),
+    [](const testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
+
+TEST(SOCKSParse, FailureCodeFollowsTheOpenFailureReason) {
+    const struct {
+        const char* error;
+        quint8 code;
+    } cases[] = {
+        {"Channel opening failure: channel 4 error (2) Connection refused", Parser::kSOCKS5ConnectionRefused},
+        {"Channel opening failure: channel 4 error (2) No route to host", Parser::kSOCKS5HostUnreachable},
+        {"Channel opening failure: channel 4 error (2) Name or service not known", Parser::kSOCKS5HostUnreachable},
+        {"Channel opening failure: channel 4 error (1) administratively prohibited", Parser::kSOCKS5GeneralFailure},
+        {"Socket error: disconnected", Parser::kSOCKS5GeneralFailure},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Parser::socks5FailureCode(c.error), c.code) << c.error;
+    }
+}
+
+} // namespace
