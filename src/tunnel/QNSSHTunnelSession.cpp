@@ -181,7 +181,8 @@ void QNSSHTunnelSession::serve() {
         if (_keepAlive && Clock::now() >= _aliveDue) {
             aliveTimer();
         }
-        if (!ssh_is_connected(_session)) {
+        // libssh 0.10 leaves a session whose socket failed "connected" but in its error state.
+        if (!ssh_is_connected(_session) || (ssh_get_status(_session) & (SSH_CLOSED | SSH_CLOSED_ERROR))) {
             const char* message = ssh_get_disconnect_message(_session);
             error(message ? QString::fromUtf8(message) : QNLocalizedString(QStringLiteral("sshTunnelFailed")));
             _quit = true;

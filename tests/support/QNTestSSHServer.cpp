@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMultiHash>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -60,8 +61,6 @@ QNTestSSHServer::QNTestSSHServer() {
             _partial.remove(0, end + 1);
         }
     });
-    // sshd forks a process per connection; its own process group lets kill() reach them all.
-    _process.setChildProcessModifier([] { setsid(); });
     _process.setProgram(kSSHD);
     if (!_directory.isValid() || !QFile::exists(kSSHD) || !qnHaveProgram(QStringLiteral("ssh-keygen"))) {
         return;
@@ -170,9 +169,41 @@ bool QNTestSSHServer::startOnce(const QStringList& extraConfig) {
     return logContains(listening) && isRunning();
 }
 
+namespace {
+
+// The process and all its descendants: sshd's connection processes start sessions of their own, out of
+// reach of a signal to sshd's process group.
+QList<pid_t> processTree(pid_t root) {
+    QMultiHash<pid_t, pid_t> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool numeric = false;
+        const pid_t pid = pid_t(entry.toInt(&numeric));
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (!numeric || !stat.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        // "pid (name) state ppid ...": the name may hold spaces, so read after its closing parenthesis.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1) {
+            children.insert(pid_t(fields[1].toInt()), pid);
+        }
+    }
+    QList<pid_t> tree{root};
+    for (qsizetype index = 0; index < tree.size(); ++index) {
+        tree += children.values(tree[index]);
+    }
+    return tree;
+}
+
+} // namespace
+
 void QNTestSSHServer::kill() {
     if (isRunning()) {
-        ::kill(-pid_t(_process.processId()), SIGKILL);
+        for (const pid_t pid : processTree(pid_t(_process.processId()))) {
+            ::kill(pid, SIGKILL);
+        }
         _process.waitForFinished();
     }
 }

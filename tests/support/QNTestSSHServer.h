@@ -31,7 +31,7 @@ public:
     // Starts sshd with extra sshd_config lines (e.g. "Ciphers aes128-ctr", "LogLevel DEBUG1") and waits
     // until it listens. False when it did not come up.
     bool start(const QStringList& extraConfig = {});
-    // Kills sshd and every connection process it forked, at once.
+    // Kills sshd and every connection process it started, at once.
     void kill();
     bool isRunning() const { return _process.state() != QProcess::NotRunning; }
 

@@ -1,0 +1,299 @@
+// Tunnel sessions against a real sshd: client keys, the host-key pin, ciphers, keep-alive, the loss of the
+// server, and the tunnel server's reports, orders and lifetime.
+#include "QNTunnelTestSupport.h"
+
+#include "model/QNProxy.h"
+#include "support/QNTestEchoServer.h"
+#include "support/QNTestSSHServer.h"
+#include "support/QNTestWait.h"
+#include "tunnel/QNSSHTunnelServer.h"
+#include "util/QNStrings.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <thread>
+
+namespace {
+
+QString text(const char* key) {
+    return QNLocalizedString(QString::fromLatin1(key));
+}
+
+// Runs one tunnel until it connected or failed.
+struct Tunnel {
+    QNRecordingTunnelDelegate delegate;
+    std::shared_ptr<QNSSHTunnelServer> server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
+    quint16 port = 0;
+
+    bool run(const QNProxy& proxy) {
+        port = server->createTunnel(proxy);
+        server->start();
+        return delegate.waitForConnected();
+    }
+    QString error() const { return delegate.errors.value(0); }
+};
+
+class TunnelSessionTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sshd.isValid()); }
+    QNTestSSHServer sshd;
+};
+
+TEST_F(TunnelSessionTest, ClientKeys) {
+    const struct {
+        const char* name;
+        const char* type;
+        bool pem;
+        const char* passphraseOnDisk;
+        const char* passphraseGiven;
+        bool authorized;
+        const char* errorKey; // null: connects
+    } cases[] = {
+        {"PEMRSA", "rsa", true, nullptr, nullptr, true, nullptr},
+        {"PEMRSAEncrypted", "rsa", true, "secret", "secret", true, nullptr},
+        {"Ed25519", "ed25519", false, nullptr, nullptr, true, nullptr},
+        {"Ed25519Encrypted", "ed25519", false, "secret", "secret", true, nullptr},
+        {"ECDSA", "ecdsa", false, nullptr, nullptr, true, nullptr},
+        {"EncryptedWithoutPassphrase", "ed25519", false, "secret", nullptr, true,
+         "authenticationFailedInvalidClientKey"},
+        {"WrongPassphrase", "rsa", true, "secret", "wrong", true, "authenticationFailedInvalidClientKey"},
+        {"NotAuthorized", "ed25519", false, nullptr, nullptr, false, "authenticationFailedInvalidClientKey"},
+        {"NoClientKey", nullptr, false, nullptr, nullptr, true, "authenticationFailed"},
+    };
+    QList<QByteArray> keys;
+    for (const auto& c : cases) {
+        keys << (c.type ? sshd.makeClientKey(QString::fromLatin1(c.type), QString::fromLatin1(c.passphraseOnDisk),
+                                             c.pem, c.authorized)
+                        : QByteArray());
+    }
+    ASSERT_TRUE(sshd.start());
+    for (qsizetype index = 0; index < keys.size(); ++index) {
+        const auto& c = cases[index];
+        SCOPED_TRACE(c.name);
+        Tunnel tunnel;
+        const bool connected =
+            tunnel.run(*qnTunnelProxy(sshd, keys[index], QString::fromLatin1(c.passphraseGiven)));
+        if (!c.errorKey) {
+            EXPECT_TRUE(connected) << tunnel.error().toStdString();
+        } else {
+            ASSERT_TRUE(tunnel.delegate.waitForErrors());
+            EXPECT_FALSE(connected);
+            EXPECT_TRUE(tunnel.error().endsWith(QStringLiteral(" - ") + text(c.errorKey)))
+                << tunnel.error().toStdString();
+        }
+    }
+}
+
+TEST_F(TunnelSessionTest, HostKeyPin) {
+    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
+    const QByteArray otherRSA = sshd.makeClientKey(QStringLiteral("rsa"), QString(), true, false);
+    QFile otherRSAPublic(sshd.directory() + QStringLiteral("/client_key_2.pub"));
+    ASSERT_TRUE(otherRSAPublic.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(sshd.start());
+    // The server holds RSA, Ed25519 and ECDSA host keys; an RSA pin must still be checked against its RSA
+    // key, not against the key it would present by preference.
+    const struct {
+        const char* name;
+        QByteArray serverKey;
+        bool connects;
+    } cases[] = {
+        {"ServerRSALine", sshd.hostKeyLine(QStringLiteral("rsa")), true},
+        {"OtherRSALine", otherRSAPublic.readAll(), false},
+        {"NotAKey", "not a key at all", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto proxy = qnTunnelProxy(sshd, key);
+        proxy->setServerKey(c.serverKey);
+        Tunnel tunnel;
+        EXPECT_EQ(tunnel.run(*proxy), c.connects) << tunnel.error().toStdString();
+        if (!c.connects) {
+            EXPECT_TRUE(tunnel.error().endsWith(QStringLiteral(" - ") + text("serverKeyFingerprintDoesNotMatch")));
+        }
+    }
+}
+
+TEST_F(TunnelSessionTest, Ciphers) {
+    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
+    ASSERT_TRUE(sshd.start({QStringLiteral("LogLevel DEBUG1"),
+                            QStringLiteral("Ciphers chacha20-poly1305@openssh.com,aes128-ctr,aes256-ctr")}));
+    const struct {
+        const char* name;
+        quint32 cipher;
+        const char* negotiated;  // null: fails
+        const char* libraryText; // what the library says then
+    } cases[] = {
+        {"Default", QNProxyCipherDefault, "chacha20-poly1305@openssh.com", nullptr},
+        {"AES128CTR", QNProxyCipherAES128CTR, "aes128-ctr", nullptr},
+        {"AES256CTR", QNProxyCipherAES256CTR, "aes256-ctr", nullptr},
+        {"RefusedByTheServer", QNProxyCipherAES128CBC, nullptr, "no match for method encryption client->server"},
+        {"UnknownToTheLibrary", QNProxyCipher3DESCBCSSH1, nullptr, "no allowed algorithm"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto proxy = qnTunnelProxy(sshd, key);
+        proxy->setCipher(c.cipher);
+        Tunnel tunnel;
+        const QString negotiated = QStringLiteral("kex: client->server cipher: %1 ").arg(QLatin1String(c.negotiated));
+        const int before = sshd.logCount(negotiated);
+        const bool connected = tunnel.run(*proxy);
+        if (c.negotiated) {
+            EXPECT_TRUE(connected) << tunnel.error().toStdString();
+            EXPECT_EQ(sshd.logCount(negotiated), before + 1);
+        } else {
+            ASSERT_TRUE(tunnel.delegate.waitForErrors());
+            EXPECT_FALSE(connected);
+            // The library's own words, after the proxy's summary.
+            EXPECT_TRUE(tunnel.error().contains(QLatin1String(c.libraryText))) << tunnel.error().toStdString();
+        }
+    }
+}
+
+TEST_F(TunnelSessionTest, KeepAliveAfterQuietIntervals) {
+    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
+    ASSERT_TRUE(sshd.start({QStringLiteral("LogLevel DEBUG1")}));
+    auto proxy = qnTunnelProxy(sshd, key);
+    proxy->setServerAliveInterval(1);
+    Tunnel tunnel;
+    ASSERT_TRUE(tunnel.run(*proxy));
+    // One keep-alive after each quiet second: the second proves the timer repeats.
+    EXPECT_TRUE(qnWaitUntil([&] { return sshd.logCount(QStringLiteral("rtype keepalive@openssh.com")) >= 2; }));
+}
+
+TEST_F(TunnelSessionTest, ServerKilledWhileServing) {
+    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
+    ASSERT_TRUE(sshd.start());
+    QNTestEchoServer echo;
+    Tunnel tunnel;
+    ASSERT_TRUE(tunnel.run(*qnTunnelProxy(sshd, key)));
+    QNTestClientSocket client(tunnel.port);
+    QByteArray request = QByteArray::fromHex("050100" "050100017f000001");
+    request.append(char(echo.port() >> 8)).append(char(echo.port() & 0xFF));
+    ASSERT_TRUE(client.send(request + "ping"));
+    ASSERT_EQ(client.read(2 + 10 + 4).right(4), "ping");
+
+    sshd.kill();
+    // One error, the thread's teardown, and the client's connection closed with it.
+    ASSERT_TRUE(tunnel.delegate.waitForLog(QStringLiteral(" - ") + text("stopped")));
+    EXPECT_EQ(tunnel.delegate.errors.size(), 1);
+    EXPECT_TRUE(tunnel.delegate.errors.value(0).endsWith(QStringLiteral(" - ") + text("sshTunnelFailed")))
+        << tunnel.delegate.errors.value(0).toStdString();
+    EXPECT_TRUE(client.waitForEnd());
+}
+
+TEST_F(TunnelSessionTest, ServerReportsOnceAllAreUpAndDeliversDuringStop) {
+    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
+    ASSERT_TRUE(sshd.start());
+    const int descriptorsBefore = qnOpenDescriptorCount();
+    QNRecordingTunnelDelegate delegate;
+    auto server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
+    auto proxy = qnTunnelProxy(sshd, key);
+    proxy->setName(QStringLiteral("Office"));
+    const quint16 first = server->createTunnel(*proxy);
+    const quint16 second = server->createTunnel(*proxy);
+    ASSERT_NE(first, 0);
+    ASSERT_NE(second, 0);
+    // The caller's proxy is not touched; each session has its own copy with its own port.
+    EXPECT_EQ(proxy->localTunnelPort(), 0);
+    server->start();
+    ASSERT_TRUE(delegate.waitForConnected());
+    ASSERT_TRUE(delegate.waitForLog(text("running"), 2));
+    EXPECT_EQ(delegate.connectedCount, 1);
+    const QString prefix = QStringLiteral("Office - %1 - 127.0.0.1:%2 (%3:%4) - ")
+                               .arg(text("sshTunnel"))
+                               .arg(sshd.port())
+                               .arg(text("localhost"))
+                               .arg(first);
+    EXPECT_TRUE(delegate.logs.contains(prefix + text("starting")));
+    EXPECT_TRUE(delegate.logs.contains(prefix + text("running")));
+
+    server->stop();
+    // Delivered while stop waited, not later.
+    EXPECT_EQ(delegate.logCount(text("stopping")), 2);
+    EXPECT_EQ(delegate.logCount(text("stopped")), 2);
+    EXPECT_TRUE(server->sessions().empty());
+    EXPECT_NE(QNTestClientSocket(first).isConnected(), true);
+
+    // The same server works again on a fresh list and reports again.
+    ASSERT_NE(server->createTunnel(*proxy), 0);
+    server->start();
+    ASSERT_TRUE(delegate.waitForConnected(2));
+    server.reset();
+    EXPECT_EQ(qnOpenDescriptorCount(), descriptorsBefore);
+    EXPECT_TRUE(delegate.errors.isEmpty());
+}
+
+TEST_F(TunnelSessionTest, OneFailingTunnelKeepsTheServerFromReportingConnected) {
+    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
+    const QByteArray stranger = sshd.makeClientKey(QStringLiteral("ed25519"), QString(), false, false);
+    ASSERT_TRUE(sshd.start());
+    QNRecordingTunnelDelegate delegate;
+    auto server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
+    server->createTunnel(*qnTunnelProxy(sshd, key));
+    const quint16 failing = server->createTunnel(*qnTunnelProxy(sshd, stranger));
+    server->start();
+    ASSERT_TRUE(delegate.waitForErrors());
+    ASSERT_TRUE(delegate.waitForLog(text("running")));
+    ASSERT_TRUE(delegate.waitForLog(text("stopped")));
+    EXPECT_EQ(delegate.connectedCount, 0);
+    EXPECT_EQ(delegate.errors.size(), 1);
+    // The failed session's listener is closed: its clients are refused.
+    EXPECT_FALSE(QNTestClientSocket(failing).isConnected());
+}
+
+TEST_F(TunnelSessionTest, ClientsWaitingBeforeTheConnectionIsUpAreServed) {
+    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
+    ASSERT_TRUE(sshd.start());
+    QNTestEchoServer echo;
+    QNRecordingTunnelDelegate delegate;
+    auto server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
+    const quint16 port = server->createTunnel(*qnTunnelProxy(sshd, key));
+    // Connected and answered before start: the client waits in the listen backlog.
+    QByteArray echoed;
+    std::thread early([&] { echoed = qnSOCKS5Echo(port, echo.port(), "early bird"); });
+    server->start();
+    early.join();
+    EXPECT_EQ(echoed, "early bird");
+}
+
+TEST_F(TunnelSessionTest, NoListenerIsReportedBeforeCreateTunnelReturns) {
+    QNRecordingTunnelDelegate delegate;
+    auto server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit scarce = saved;
+    scarce.rlim_cur = 0;
+    setrlimit(RLIMIT_NOFILE, &scarce);
+    const quint16 port = server->createTunnel(*qnTunnelProxy(sshd));
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(port, 0);
+    ASSERT_EQ(delegate.errors.size(), 1);
+    EXPECT_TRUE(delegate.errors.value(0).endsWith(QStringLiteral(" - ") + text("serverSocketPortError")));
+}
+
+TEST_F(TunnelSessionTest, StoppedAndReleasedFromInsideItsOwnReport) {
+    const QByteArray stranger = sshd.makeClientKey(QStringLiteral("ed25519"), QString(), false, false);
+    ASSERT_TRUE(sshd.start());
+    QNRecordingTunnelDelegate delegate;
+    std::shared_ptr<QNSSHTunnelServer> server;
+    // As the agent retries: the first failure stops and releases the server and builds a new one inside
+    // the report; the second failure only stops and releases.
+    delegate.onError = [&](QNSSHTunnelServer* reporting, const QString&) {
+        EXPECT_EQ(reporting, server.get());
+        server->stop();
+        server.reset();
+        if (delegate.errors.size() == 1) {
+            server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
+            server->createTunnel(*qnTunnelProxy(sshd, stranger));
+            server->start();
+        }
+    };
+    server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
+    server->createTunnel(*qnTunnelProxy(sshd, stranger));
+    server->start();
+    ASSERT_TRUE(qnWaitUntil([&] { return delegate.errors.size() == 2 && !server; }));
+}
+
+} // namespace
