@@ -15,9 +15,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -44,7 +46,7 @@ constexpr qint64 kAliveIntervalMaximum = 24 * 60 * 60;
 
 int millisecondsUntil(Clock::time_point when) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
-    return int(std::clamp<qint64>(left + 1, 0, kQNSSHTunnelSessionIdleWakeMilliseconds));
+    return int(std::clamp<qint64>(left + 1, 0, std::numeric_limits<int>::max()));
 }
 
 } // namespace
@@ -191,12 +193,16 @@ void QNSSHTunnelSession::serve() {
 }
 
 int QNSSHTunnelSession::pollTimeout() const {
-    int timeout = kQNSSHTunnelSessionIdleWakeMilliseconds;
+    // Idle, the loop sleeps until a socket or the wake-up descriptor is ready; only timers bound the wait.
+    int timeout = -1;
+    const auto bound = [&timeout](int milliseconds) {
+        timeout = timeout < 0 ? milliseconds : std::min(timeout, milliseconds);
+    };
     if (_keepAlive) {
-        timeout = std::min(timeout, millisecondsUntil(_aliveDue));
+        bound(millisecondsUntil(_aliveDue));
     }
     if (_accepting && Clock::now() < _acceptPausedUntil) {
-        timeout = std::min(timeout, millisecondsUntil(_acceptPausedUntil));
+        bound(millisecondsUntil(_acceptPausedUntil));
     }
     return timeout;
 }
@@ -208,6 +214,10 @@ void QNSSHTunnelSession::pumpSSH() {
             break;
         }
     }
+    // Acknowledge at once: a server that sends small packets without TCP_NODELAY (sshd does for
+    // forwarding) otherwise holds its next packet until our delayed acknowledgement, some 40 ms.
+    const int quickAck = 1;
+    setsockopt(ssh_get_fd(_session), IPPROTO_TCP, TCP_QUICKACK, &quickAck, sizeof(quickAck));
 }
 
 void QNSSHTunnelSession::acceptClients() {

@@ -208,9 +208,7 @@ inline const QString kQNSSHTunnelSessionCipherAES256CTR = QStringLiteral("aes256
 inline const QString kQNSSHTunnelSessionCipher3DESCBC = QStringLiteral("3des-cbc");
 inline const QString kQNSSHTunnelSessionCipher3DESCBCSSH1 = QStringLiteral("3des-cbc-ssh1");
 inline const QString kQNSSHTunnelSessionCipherBlowfishCBC = QStringLiteral("blowfish-cbc");
-// Bounds of the event loop that replaces fixed time slices: the loop blocks until a socket is ready and
-// never sleeps longer than this while idle.
-inline constexpr int kQNSSHTunnelSessionIdleWakeMilliseconds = 1000;
+// The session loop blocks until a socket is ready instead of turning in fixed slices.
 // Rounds of packet processing per wake-up (libssh reads the socket 4 KiB at a time).
 inline constexpr int kQNSSHTunnelSessionPumpRounds = 64;
 // Clients accepted per wake-up, so a flood of connections cannot starve the ones already served.
