@@ -92,8 +92,8 @@ QNSOCKSRequestParser::Result QNSOCKSRequestParser::parseSOCKSHeader4(QByteArrayV
     }
     Result result;
     // DSTIP 0.0.0.x with x not 0 marks SOCKS 4a: the host name follows the user identifier.
-    const bool isSOCKS4A = byteAt(input, 4) == 0 && byteAt(input, 5) == 0 && byteAt(input, 6) == 0 &&
-                           byteAt(input, 7) != 0;
+    const bool isSOCKS4A =
+        byteAt(input, 4) == 0 && byteAt(input, 5) == 0 && byteAt(input, 6) == 0 && byteAt(input, 7) != 0;
     qsizetype lastNul = userEnd;
     if (isSOCKS4A) {
         lastNul = input.indexOf('\0', userEnd + 1);
@@ -206,5 +206,5 @@ quint8 QNSOCKSRequestParser::socks5FailureCode(const QByteArray& channelError) {
         return kSOCKS5GeneralFailure;
     }
     return text.contains(QStringLiteral("refused"), Qt::CaseInsensitive) ? kSOCKS5ConnectionRefused
-                                                                          : kSOCKS5HostUnreachable;
+                                                                         : kSOCKS5HostUnreachable;
 }

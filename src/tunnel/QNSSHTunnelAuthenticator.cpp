@@ -22,7 +22,8 @@ int refusePassphrase(const char*, char*, size_t, int, int, void*) {
 } // namespace
 
 QNSSHTunnelAuthenticator::QNSSHTunnelAuthenticator(ssh_session session, const QNProxy& proxy)
-    : _session(session), _proxy(proxy) {}
+    : _session(session)
+    , _proxy(proxy) {}
 
 QNSSHTunnelAuthenticator::Step QNSSHTunnelAuthenticator::firstStep(int methods, bool hasPassword, bool hasClientKey,
                                                                    Step from) {

@@ -8,7 +8,8 @@
 // what is actually held, up to the bound, so hundreds of quiet connections cost little.
 class QNSSHTunnelBuffer {
 public:
-    explicit QNSSHTunnelBuffer(qsizetype capacity) : _capacity(capacity) {}
+    explicit QNSSHTunnelBuffer(qsizetype capacity)
+        : _capacity(capacity) {}
 
     qsizetype size() const { return _tail - _head; }
     bool isEmpty() const { return _tail == _head; }

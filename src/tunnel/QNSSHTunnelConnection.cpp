@@ -24,8 +24,8 @@ bool wouldBlock(int error) {
 
 } // namespace
 
-std::unique_ptr<QNSSHTunnelConnection> QNSSHTunnelConnection::sshTunnelConnectionWithSocket(
-    int socket, QNSSHTunnelSession& session) {
+std::unique_ptr<QNSSHTunnelConnection>
+QNSSHTunnelConnection::sshTunnelConnectionWithSocket(int socket, QNSSHTunnelSession& session) {
     const int noDelay = 1;
     if (setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay)) != 0) {
         close(socket);
@@ -35,8 +35,10 @@ std::unique_ptr<QNSSHTunnelConnection> QNSSHTunnelConnection::sshTunnelConnectio
 }
 
 QNSSHTunnelConnection::QNSSHTunnelConnection(int socket, QNSSHTunnelSession& session)
-    : _socket(socket), _session(session), _inputData(kQNSSHTunnelConnectionBufferSizeMaximum),
-      _outputData(kQNSSHTunnelConnectionBufferSizeMaximum) {
+    : _socket(socket)
+    , _session(session)
+    , _inputData(kQNSSHTunnelConnectionBufferSizeMaximum)
+    , _outputData(kQNSSHTunnelConnectionBufferSizeMaximum) {
     _state = QNSSHTunnelConnectionStateHeader;
     ssh_callbacks_init(&_callbacks);
     _callbacks.userdata = this;
@@ -201,7 +203,7 @@ void QNSSHTunnelConnection::replyWritten() {
 
 void QNSSHTunnelConnection::parseHeader() {
     const auto stage = _state == QNSSHTunnelConnectionStateRequest ? QNSOCKSRequestParser::Stage::Request
-                                                                     : QNSOCKSRequestParser::Stage::Header;
+                                                                   : QNSOCKSRequestParser::Stage::Header;
     const QNSOCKSRequestParser::Result result =
         QNSOCKSRequestParser::parseHeader(stage, QByteArrayView(_inputData.data(), _inputData.size()));
     switch (result.outcome) {

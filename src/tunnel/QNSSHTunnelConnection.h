@@ -31,7 +31,7 @@ class QNSSHTunnelConnection {
 public:
     // Takes the socket (non-blocking); null when the connection cannot be set up, the socket then closed.
     static std::unique_ptr<QNSSHTunnelConnection> sshTunnelConnectionWithSocket(int socket,
-                                                                               QNSSHTunnelSession& session);
+                                                                                QNSSHTunnelSession& session);
     QNSSHTunnelConnection(int socket, QNSSHTunnelSession& session);
     ~QNSSHTunnelConnection();
     QNSSHTunnelConnection(const QNSSHTunnelConnection&) = delete;
@@ -87,14 +87,14 @@ private:
     ssh_channel_callbacks_struct _callbacks{};
 
     bool _finished = false;
-    bool _awaitingChannel = false;    // the request waits for the channel before it is answered
-    bool _closeAfterOutput = false;   // a failure reply is going out; then the connection ends
-    bool _refused = false;            // the request was refused; wait for the client to leave
-    bool _channelBacklog = false;     // libssh holds channel data we had no room for
-    bool _channelEOF = false;         // the server will send no more
-    bool _channelClosed = false;      // the server closed the channel
-    bool _channelEOFSent = false;     // we told the server the client will send no more
-    bool _clientEOF = false;          // the client will send no more
-    bool _clientHungUp = false;       // the client socket is gone both ways
-    bool _clientShutdown = false;     // we told the client we will send no more
+    bool _awaitingChannel = false;  // the request waits for the channel before it is answered
+    bool _closeAfterOutput = false; // a failure reply is going out; then the connection ends
+    bool _refused = false;          // the request was refused; wait for the client to leave
+    bool _channelBacklog = false;   // libssh holds channel data we had no room for
+    bool _channelEOF = false;       // the server will send no more
+    bool _channelClosed = false;    // the server closed the channel
+    bool _channelEOFSent = false;   // we told the server the client will send no more
+    bool _clientEOF = false;        // the client will send no more
+    bool _clientHungUp = false;     // the client socket is gone both ways
+    bool _clientShutdown = false;   // we told the client we will send no more
 };

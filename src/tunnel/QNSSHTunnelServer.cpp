@@ -30,7 +30,8 @@ std::shared_ptr<QNSSHTunnelServer> QNSSHTunnelServer::tunnelServerWithDelegate(Q
 }
 
 QNSSHTunnelServer::QNSSHTunnelServer(QNSSHTunnelServerDelegate* delegate, quint32 verbosity)
-    : _verbosity(verbosity), _delegate(delegate) {}
+    : _verbosity(verbosity)
+    , _delegate(delegate) {}
 
 QNSSHTunnelServer::~QNSSHTunnelServer() {
     // Reports that arrive now find no server to hand them to and are dropped.
@@ -47,9 +48,9 @@ quint16 QNSSHTunnelServer::createTunnel(const QNProxy& proxy) {
     const quint16 port = session->createServerSocket();
     _sessions.push_back(session);
     if (port == 0) {
-        sessionError(session, QStringLiteral("%1 - %2").arg(
-                                  session->proxy()->summaryWithResourceBundle(QNStrings::mainBundle()),
-                                  QNLocalizedString(QStringLiteral("serverSocketPortError"))));
+        sessionError(session,
+                     QStringLiteral("%1 - %2").arg(session->proxy()->summaryWithResourceBundle(QNStrings::mainBundle()),
+                                                   QNLocalizedString(QStringLiteral("serverSocketPortError"))));
     }
     return port;
 }
@@ -76,8 +77,8 @@ void QNSSHTunnelServer::sessionConnect(const std::shared_ptr<QNSSHTunnelSession>
     if (_sessions.empty() || _connected) {
         return;
     }
-    const bool allConnected = std::all_of(_sessions.begin(), _sessions.end(),
-                                          [](const auto& session) { return session->connected(); });
+    const bool allConnected =
+        std::all_of(_sessions.begin(), _sessions.end(), [](const auto& session) { return session->connected(); });
     if (allConnected) {
         _connected = true;
         _delegate->sshTunnelServerConnected(this);

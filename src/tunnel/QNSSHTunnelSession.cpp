@@ -51,14 +51,17 @@ int millisecondsUntil(Clock::time_point when) {
 
 } // namespace
 
-std::shared_ptr<QNSSHTunnelSession> QNSSHTunnelSession::sshTunnelSessionWithProxy(
-    const std::shared_ptr<QNProxy>& proxy, quint32 verbosity, const std::weak_ptr<QNSSHTunnelServer>& server) {
+std::shared_ptr<QNSSHTunnelSession>
+QNSSHTunnelSession::sshTunnelSessionWithProxy(const std::shared_ptr<QNProxy>& proxy, quint32 verbosity,
+                                              const std::weak_ptr<QNSSHTunnelServer>& server) {
     return std::make_shared<QNSSHTunnelSession>(proxy, verbosity, server);
 }
 
 QNSSHTunnelSession::QNSSHTunnelSession(const std::shared_ptr<QNProxy>& proxy, quint32 verbosity,
                                        const std::weak_ptr<QNSSHTunnelServer>& server)
-    : _proxy(proxy), _server(server), _verbosity(verbosity) {
+    : _proxy(proxy)
+    , _server(server)
+    , _verbosity(verbosity) {
     mainThreadMailbox();
     _wakeFD = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }

@@ -21,9 +21,9 @@ class QNSSHTunnelServer;
 // through queued calls, so it never waits for the main thread.
 class QNSSHTunnelSession : public std::enable_shared_from_this<QNSSHTunnelSession> {
 public:
-    static std::shared_ptr<QNSSHTunnelSession> sshTunnelSessionWithProxy(const std::shared_ptr<QNProxy>& proxy,
-                                                                         quint32 verbosity,
-                                                                         const std::weak_ptr<QNSSHTunnelServer>& server);
+    static std::shared_ptr<QNSSHTunnelSession>
+    sshTunnelSessionWithProxy(const std::shared_ptr<QNProxy>& proxy, quint32 verbosity,
+                              const std::weak_ptr<QNSSHTunnelServer>& server);
     QNSSHTunnelSession(const std::shared_ptr<QNProxy>& proxy, quint32 verbosity,
                        const std::weak_ptr<QNSSHTunnelServer>& server);
     // Stops the thread if it still runs.

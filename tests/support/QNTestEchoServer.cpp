@@ -22,7 +22,8 @@ struct Client {
 
 } // namespace
 
-QNTestEchoServer::QNTestEchoServer(const QByteArray& greeting) : _greeting(greeting) {
+QNTestEchoServer::QNTestEchoServer(const QByteArray& greeting)
+    : _greeting(greeting) {
     _listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     _wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     sockaddr_in address{};
@@ -52,7 +53,8 @@ void QNTestEchoServer::run() {
     while (true) {
         descriptors = {{_wake, POLLIN, 0}, {_listener, POLLIN, 0}};
         for (const auto& [fd, client] : clients) {
-            descriptors.push_back({fd, short((client.ended ? 0 : POLLIN) | (client.pending.isEmpty() ? 0 : POLLOUT)), 0});
+            descriptors.push_back(
+                {fd, short((client.ended ? 0 : POLLIN) | (client.pending.isEmpty() ? 0 : POLLOUT)), 0});
         }
         if (poll(descriptors.data(), nfds_t(descriptors.size()), -1) < 0 && errno != EINTR) {
             break;

@@ -85,8 +85,7 @@ QByteArray QNTestSSHServer::makeClientKey(const QString& type, const QString& pa
     if (pem) {
         arguments << QStringLiteral("-m") << QStringLiteral("PEM");
     }
-    arguments << QStringLiteral("-N") << (passphrase.isNull() ? QString() : passphrase) << QStringLiteral("-f")
-              << path;
+    arguments << QStringLiteral("-N") << (passphrase.isNull() ? QString() : passphrase) << QStringLiteral("-f") << path;
     if (!keygen(arguments)) {
         return {};
     }

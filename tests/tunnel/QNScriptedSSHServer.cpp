@@ -9,7 +9,8 @@
 
 #include <vector>
 
-QNScriptedSSHServer::QNScriptedSSHServer(const Script& script) : _script(script) {
+QNScriptedSSHServer::QNScriptedSSHServer(const Script& script)
+    : _script(script) {
     const QString hostKey = _directory.filePath(QStringLiteral("host_ed25519"));
     qnRunProcess(QStringLiteral("ssh-keygen"), {QStringLiteral("-q"), QStringLiteral("-t"), QStringLiteral("ed25519"),
                                                 QStringLiteral("-N"), QString(), QStringLiteral("-f"), hostKey});
@@ -95,7 +96,7 @@ void QNScriptedSSHServer::handleAuthentication(ssh_session session, ssh_message 
         const QString given = QString::fromUtf8(ssh_message_auth_password(message));
 #pragma GCC diagnostic pop
         !_script.password.isNull() && given == _script.password ? void(ssh_message_auth_reply_success(message, 0))
-                                                                 : refuse(message);
+                                                                : refuse(message);
         return;
     }
     case SSH_AUTH_METHOD_INTERACTIVE:

@@ -129,13 +129,16 @@ bool QNTestClientSocket::waitForEnd() {
 
 QByteArray qnSOCKS5Echo(quint16 tunnelPort, quint16 echoPort, const QByteArray& payload) {
     QNTestClientSocket client(tunnelPort);
-    QByteArray request = QByteArray::fromHex("050100" "050100017f000001");
+    QByteArray request = QByteArray::fromHex("050100"
+                                             "050100017f000001");
     request.append(char(echoPort >> 8)).append(char(echoPort & 0xFF));
     if (!client.isConnected() || !client.send(request)) {
         return {};
     }
     // The reply echoes the requested address and port.
-    const QByteArray wanted = QByteArray::fromHex("0500" "05000001") + request.sliced(7);
+    const QByteArray wanted = QByteArray::fromHex("0500"
+                                                  "05000001") +
+                              request.sliced(7);
     if (client.read(wanted.size()) != wanted) {
         return {};
     }

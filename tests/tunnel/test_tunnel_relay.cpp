@@ -77,14 +77,24 @@ QByteArray socks5IPv4(quint8 command, quint16 port) {
 
 const WireCase kWireCases[] = {
     {"SOCKS4ConnectRelaysAndHalfCloses",
-     [](quint16 echoPort, quint16) { return QList<QByteArray>{QByteArray::fromHex("0401") + port16(echoPort) + QByteArray::fromHex("7f000001") + "me" + '\0' + "ping"}; },
+     [](quint16 echoPort, quint16) {
+         return QList<QByteArray>{QByteArray::fromHex("0401") + port16(echoPort) + QByteArray::fromHex("7f000001") +
+                                  "me" + '\0' + "ping"};
+     },
      [](quint16, quint16) { return QByteArray::fromHex("005a000000000000") + "ping"; }},
     {"SOCKS4aName",
-     [](quint16 echoPort, quint16) { return QList<QByteArray>{QByteArray::fromHex("0401") + port16(echoPort) + QByteArray::fromHex("00000001") + '\0' + "127.0.0.1" + '\0', "pong"}; },
+     [](quint16 echoPort, quint16) {
+         return QList<QByteArray>{QByteArray::fromHex("0401") + port16(echoPort) + QByteArray::fromHex("00000001") +
+                                      '\0' + "127.0.0.1" + '\0',
+                                  "pong"};
+     },
      [](quint16, quint16) { return QByteArray::fromHex("005a000000000000") + "pong"; }},
     {"SOCKS5GreetingRequestAndPayloadInOnePacket",
      [](quint16 echoPort, quint16) { return QList<QByteArray>{kGreeting + socks5IPv4(1, echoPort) + "early"}; },
-     [](quint16 echoPort, quint16) { return kGranted5 + QByteArray::fromHex("05000001") + QByteArray::fromHex("7f000001") + port16(echoPort) + "early"; }},
+     [](quint16 echoPort, quint16) {
+         return kGranted5 + QByteArray::fromHex("05000001") + QByteArray::fromHex("7f000001") + port16(echoPort) +
+                "early";
+     }},
     {"SOCKS5SplitIntoSingleBytes",
      [](quint16 echoPort, quint16) {
          QList<QByteArray> pieces;
@@ -93,30 +103,45 @@ const WireCase kWireCases[] = {
          }
          return pieces << "late";
      },
-     [](quint16 echoPort, quint16) { return kGranted5 + QByteArray::fromHex("05000001") + QByteArray::fromHex("7f000001") + port16(echoPort) + "late"; }},
+     [](quint16 echoPort, quint16) {
+         return kGranted5 + QByteArray::fromHex("05000001") + QByteArray::fromHex("7f000001") + port16(echoPort) +
+                "late";
+     }},
     {"SOCKS4BindIsRejected",
-     [](quint16 echoPort, quint16) { return QList<QByteArray>{QByteArray::fromHex("0402") + port16(echoPort) + QByteArray::fromHex("7f000001") + '\0'}; },
+     [](quint16 echoPort, quint16) {
+         return QList<QByteArray>{QByteArray::fromHex("0402") + port16(echoPort) + QByteArray::fromHex("7f000001") +
+                                  '\0'};
+     },
      [](quint16, quint16) { return QByteArray::fromHex("005b000000000000"); }},
     {"SOCKS5UDPAssociateIsNotSupported",
-     [](quint16, quint16) { return QList<QByteArray>{kGreeting, QByteArray::fromHex("050300010a0102030035")}; },
+     [](quint16, quint16) {
+         return QList<QByteArray>{kGreeting, QByteArray::fromHex("050300010a0102030035")};
+     },
      [](quint16, quint16) { return kGranted5 + QByteArray::fromHex("050700010a0102030035"); }},
-    {"SOCKS5UserPasswordOnly",
-     [](quint16, quint16) { return QList<QByteArray>{QByteArray::fromHex("050102")}; },
+    {"SOCKS5UserPasswordOnly", [](quint16, quint16) { return QList<QByteArray>{QByteArray::fromHex("050102")}; },
      [](quint16, quint16) { return QByteArray::fromHex("05ff"); }},
     {"SOCKS5UnknownAddressTypeIsNotAnswered",
-     [](quint16, quint16) { return QList<QByteArray>{kGreeting, QByteArray::fromHex("05010009aabbccdd0050")}; },
+     [](quint16, quint16) {
+         return QList<QByteArray>{kGreeting, QByteArray::fromHex("05010009aabbccdd0050")};
+     },
      [](quint16, quint16) { return kGranted5; }},
-    {"NotSOCKSIsClosedWithoutReply",
-     [](quint16, quint16) { return QList<QByteArray>{"GET / HTTP/1.0\r\n\r\n"}; },
+    {"NotSOCKSIsClosedWithoutReply", [](quint16, quint16) { return QList<QByteArray>{"GET / HTTP/1.0\r\n\r\n"}; },
      [](quint16, quint16) { return QByteArray(); }},
     {"SOCKS5EmptyHostName",
-     [](quint16 echoPort, quint16) { return QList<QByteArray>{kGreeting + QByteArray::fromHex("0501000300") + port16(echoPort)}; },
+     [](quint16 echoPort, quint16) {
+         return QList<QByteArray>{kGreeting + QByteArray::fromHex("0501000300") + port16(echoPort)};
+     },
      [](quint16 echoPort, quint16) { return kGranted5 + QByteArray::fromHex("0504000300") + port16(echoPort); }},
     {"SOCKS5RefusedDestination",
      [](quint16, quint16 closedPort) { return QList<QByteArray>{kGreeting + socks5IPv4(1, closedPort)}; },
-     [](quint16, quint16 closedPort) { return kGranted5 + QByteArray::fromHex("050500017f000001") + port16(closedPort); }},
+     [](quint16, quint16 closedPort) {
+         return kGranted5 + QByteArray::fromHex("050500017f000001") + port16(closedPort);
+     }},
     {"SOCKS4RefusedDestination",
-     [](quint16, quint16 closedPort) { return QList<QByteArray>{QByteArray::fromHex("0401") + port16(closedPort) + QByteArray::fromHex("7f000001") + '\0'}; },
+     [](quint16, quint16 closedPort) {
+         return QList<QByteArray>{QByteArray::fromHex("0401") + port16(closedPort) + QByteArray::fromHex("7f000001") +
+                                  '\0'};
+     },
      [](quint16, quint16) { return QByteArray::fromHex("005b000000000000"); }},
 };
 
@@ -144,9 +169,9 @@ TEST_F(TunnelRelayTest, RealSOCKSClients) {
     file.close();
     QProcess http;
     const quint16 httpPort = qnFreeLocalPort();
-    http.start(QStringLiteral("python3"), {QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("http.server"),
-                                           QString::number(httpPort), QStringLiteral("--bind"),
-                                           QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), site.path()});
+    http.start(QStringLiteral("python3"),
+               {QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(httpPort),
+                QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), site.path()});
     ASSERT_TRUE(http.waitForStarted());
     ASSERT_TRUE(qnWaitUntil([&] { return http.readAllStandardOutput().contains("Serving HTTP"); }));
 
@@ -154,20 +179,20 @@ TEST_F(TunnelRelayTest, RealSOCKSClients) {
     const QString proxy = QStringLiteral("127.0.0.1:%1").arg(tunnelPort);
     for (const char* option : {"--socks4", "--socks4a", "--socks5", "--socks5-hostname"}) {
         SCOPED_TRACE(option);
-        const QNTestProcessResult result = qnRunProcess(
-            QStringLiteral("curl"), {QStringLiteral("-sS"), QString::fromLatin1(option), proxy, url});
+        const QNTestProcessResult result =
+            qnRunProcess(QStringLiteral("curl"), {QStringLiteral("-sS"), QString::fromLatin1(option), proxy, url});
         EXPECT_EQ(result.exitCode, 0) << result.standardError.toStdString();
         EXPECT_TRUE(result.standardOutput == page);
     }
     for (const char* protocol : {"SOCKS4", "SOCKS4A"}) {
         SCOPED_TRACE(protocol);
-        const QNTestProcessResult result = qnRunProcess(
-            QStringLiteral("socat"),
-            {QStringLiteral("-"), QStringLiteral("%1:127.0.0.1:localhost:%2,socksport=%3")
-                                      .arg(QString::fromLatin1(protocol))
-                                      .arg(echo->port())
-                                      .arg(tunnelPort)},
-            "through socat\n");
+        const QNTestProcessResult result =
+            qnRunProcess(QStringLiteral("socat"),
+                         {QStringLiteral("-"), QStringLiteral("%1:127.0.0.1:localhost:%2,socksport=%3")
+                                                   .arg(QString::fromLatin1(protocol))
+                                                   .arg(echo->port())
+                                                   .arg(tunnelPort)},
+                         "through socat\n");
         EXPECT_EQ(result.exitCode, 0) << result.standardError.toStdString();
         EXPECT_EQ(result.standardOutput, "through socat\n");
     }

@@ -73,8 +73,7 @@ TEST_F(TunnelSessionTest, ClientKeys) {
         const auto& c = cases[index];
         SCOPED_TRACE(c.name);
         Tunnel tunnel;
-        const bool connected =
-            tunnel.run(*qnTunnelProxy(sshd, keys[index], QString::fromLatin1(c.passphraseGiven)));
+        const bool connected = tunnel.run(*qnTunnelProxy(sshd, keys[index], QString::fromLatin1(c.passphraseGiven)));
         if (!c.errorKey) {
             EXPECT_TRUE(connected) << tunnel.error().toStdString();
         } else {
@@ -169,7 +168,8 @@ TEST_F(TunnelSessionTest, ServerKilledWhileServing) {
     Tunnel tunnel;
     ASSERT_TRUE(tunnel.run(*qnTunnelProxy(sshd, key)));
     QNTestClientSocket client(tunnel.port);
-    QByteArray request = QByteArray::fromHex("050100" "050100017f000001");
+    QByteArray request = QByteArray::fromHex("050100"
+                                             "050100017f000001");
     request.append(char(echo.port() >> 8)).append(char(echo.port() & 0xFF));
     ASSERT_TRUE(client.send(request + "ping"));
     ASSERT_EQ(client.read(2 + 10 + 4).right(4), "ping");
