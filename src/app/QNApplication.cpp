@@ -1,6 +1,7 @@
 #include "app/QNApplication.h"
 
 #include "app/QNActivityLog.h"
+#include "app/QNUpdateChecker.h"
 #include "fingerprint/QNFingerprint.h"
 #include "kernel/QNAtomTypes.h"
 #include "kernel/QNControlChannel.h"
@@ -35,6 +36,18 @@ QNApplication::QNApplication(const QNApplicationParts& parts, QObject* parent)
     _statisticsService =
         std::make_unique<QNStatisticsService>(this, _parts.statisticsBus, _parts.statisticsServiceName);
     _statusMenu = std::make_unique<QNStatusMenu>(*_parts.menu, *this, *_parts.systemServices, *_parts.strings);
+    QNUpdateChecker::Parts updateParts;
+    updateParts.loadPreferences = [this] {
+        loadPreferences();
+        return _preferences;
+    };
+    updateParts.savePreferenceObject = [this](const QVariant& object, const QString& key) {
+        savePreferenceObject(object, key);
+    };
+    updateParts.alertPresenter = _parts.alertPresenter;
+    updateParts.systemServices = _parts.systemServices;
+    updateParts.strings = _parts.strings;
+    _updateChecker = std::make_unique<QNUpdateChecker>(std::move(updateParts));
 }
 
 QNApplication::~QNApplication() {
@@ -108,6 +121,8 @@ void QNApplication::loadSettings() {
     const auto verbosity = _preferences.constFind(kQNUserDefaultSSHTunnelLogVerbosity);
     _verbosity = verbosity == _preferences.constEnd() ? kQNDefaultSSHTunnelLogVerbosity
                                                       : quint32(QNUtilities::integerValue(*verbosity));
+    // Turning the setting off also cancels a pending check.
+    _updateChecker->setCheckForUpdates(_checkForUpdates, _preferences);
     // The logging flag the engine is told and the 'loge' filter follow the setting.
     _controlChannel->setLogging(_logging);
     _activityLog->enableLogging(_logging);
@@ -289,6 +304,7 @@ void QNApplication::applicationShouldTerminate() {
     _terminated = true;
     _statisticsService->stopServer();
     stopObservingNotifications();
+    _updateChecker->stop();
     // Not recorded: the profile active at quit comes back at the next start, while "safety" goes.
     enableProfile(-1, false);
     _controlChannel->enableControlSocket(false);

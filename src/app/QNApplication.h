@@ -25,6 +25,7 @@ class QNSessionMonitor;
 class QNStatisticsService;
 class QNStrings;
 class QNSystemServices;
+class QNUpdateChecker;
 
 // Everything the controller works with but does not make itself, so tests can put fakes in its place.
 // The collaborators must outlive the controller.
@@ -122,6 +123,7 @@ public:
     QNActivityLog& activityLog() { return *_activityLog; }
     QNControlChannel& controlChannel() { return *_controlChannel; }
     QNStatisticsService& statisticsService() { return *_statisticsService; }
+    QNUpdateChecker& updateChecker() { return *_updateChecker; }
 
 private:
     void observeNotifications();
@@ -153,4 +155,5 @@ private:
     std::unique_ptr<QNProfileCompiler> _compiler;
     std::unique_ptr<QNStatisticsService> _statisticsService;
     std::unique_ptr<QNStatusMenu> _statusMenu;
+    std::unique_ptr<QNUpdateChecker> _updateChecker;
 };

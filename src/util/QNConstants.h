@@ -35,6 +35,10 @@ inline const QString kQNURLBase = QStringLiteral("https://www.fernhollowsoftware
 inline const QString kQNURLCheckForUpdate = QStringLiteral("https://www.fernhollowsoftware.com/update/quillon/2.txt");
 inline const QString kQNURLDownload = QStringLiteral("https://www.fernhollowsoftware.com/download/");
 inline const QString kQNURLLearnMore = QStringLiteral("https://www.fernhollowsoftware.com/quillon/");
+// The most of a version file that is read: a body any longer is not a version file.
+inline constexpr qint64 kQNUpdateCheckMaximumLength = 4096;
+// The highest number a temporary file name for the download may carry ("QuillonUpdateCheck-99").
+inline constexpr int kQNUpdateCheckFileNumberMaximum = 99;
 
 // Preference store defaults
 inline constexpr bool kQNDefaultEnableLogging = false;

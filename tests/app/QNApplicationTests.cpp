@@ -5,6 +5,7 @@
 
 #include "app/QNActivityLog.h"
 #include "app/QNApplication.h"
+#include "app/QNUpdateChecker.h"
 #include "kernel/QNControlChannel.h"
 #include "kernel/QNProfileCompiler.h"
 #include "model/QNProfile.h"
@@ -288,6 +289,18 @@ TEST_F(ApplicationTest, ChannelFailuresAreLoggedWhileLoggingIsOn) {
     menu.close();
     menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProfile));
     EXPECT_TRUE(logContent().contains("Quillon - proxy option error (0)\r\n")) << logContent().toStdString();
+}
+
+// The settings load hands "checkForUpdates" to the update check: on, a first run writes the date a week
+// ahead and waits for it; off, from the settings tool, cancels the pending check.
+TEST_F(ApplicationTest, SettingsLoadSchedulesAndCancelsTheUpdateCheck) {
+    start();
+    EXPECT_TRUE(stored().value(kQNUserDefaultNextUpdateCheckDate).toDateTime().isValid());
+    EXPECT_EQ(app->updateChecker().scheduledInterval(), std::optional(std::chrono::milliseconds(604800000)));
+
+    setPreferences({{kQNUserDefaultCheckForUpdates, false}});
+    panelCenter.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !app->updateChecker().scheduledInterval(); }, kWait));
 }
 
 TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
