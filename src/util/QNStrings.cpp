@@ -76,6 +76,9 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("xmlErrorNoElement"), QStringLiteral("The document has no element.")},
         {QStringLiteral("xmlErrorInvalidName"), QStringLiteral("\"%1\" is not a valid XML name.")},
         {QStringLiteral("xmlErrorUnreadable"), QStringLiteral("The file cannot be read: %1")},
+        {QStringLiteral("xmlErrorEncoding"),
+         QStringLiteral("The document's encoding \"%1\" is not supported; save it as UTF-8.")},
+        {QStringLiteral("xmlErrorEncodedContent"), QStringLiteral("The document is not valid %1.")},
         // preference file
         {QStringLiteral("preferencesSetAside"),
          QStringLiteral("The preference file %1 could not be read (%2). It was moved to %3 and Quillon continues "
