@@ -38,6 +38,8 @@ QHash<QString, QString> englishTable() {
         // activity log
         {QStringLiteral("log opened"), QStringLiteral("log opened")},
         {QStringLiteral("log closed"), QStringLiteral("log closed")},
+        {QStringLiteral("log continued"), QStringLiteral("log continued: earlier lines are in %1")},
+        {QStringLiteral("log line cut"), QStringLiteral("[line cut at %1 bytes]")},
         // update check
         {QStringLiteral("updateNeedsUpdate"), QStringLiteral("A newer version of Quillon is available")},
         {QStringLiteral("download"), QStringLiteral("Download")},
