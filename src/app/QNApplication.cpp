@@ -18,6 +18,9 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
+#include <QScopeGuard>
+
+#include <utility>
 
 QNApplication::QNApplication(const QNApplicationParts& parts, QObject* parent)
     : QObject(parent)
@@ -48,6 +51,10 @@ QNApplication::QNApplication(const QNApplicationParts& parts, QObject* parent)
     updateParts.systemServices = _parts.systemServices;
     updateParts.strings = _parts.strings;
     _updateChecker = std::make_unique<QNUpdateChecker>(std::move(updateParts));
+
+    _pendingTimer.setSingleShot(true);
+    _pendingTimer.setInterval(0);
+    connect(&_pendingTimer, &QTimer::timeout, this, &QNApplication::runPendingNotifications);
 }
 
 QNApplication::~QNApplication() {
@@ -164,6 +171,14 @@ std::shared_ptr<QNProfile> QNApplication::profileWithIdentifier(qint64 identifie
 // Switching a profile on or off
 
 void QNApplication::enableProfile(qint64 identifier, bool notify) {
+    // An alert shown on the way runs a nested event loop; notification work that comes due meanwhile waits
+    // until this call is over.
+    ++_enablingProfile;
+    const auto finished = qScopeGuard([this] {
+        if (--_enablingProfile == 0 && _pending.any()) {
+            _pendingTimer.start();
+        }
+    });
     _displayedError = false;
     QByteArray stream;
     bool failed = false;
@@ -227,6 +242,8 @@ void QNApplication::stopObservingNotifications() {
         _parts.notificationCenter->removeObserver(token);
     }
     _observerTokens.clear();
+    _pending = {};
+    _pendingTimer.stop();
     _parts.sessionMonitor->stopObserving();
 }
 
@@ -235,27 +252,53 @@ void QNApplication::postNotification(const QString& name) {
 }
 
 void QNApplication::activeProfileIdentifierNotification() {
-    loadPreferences();
-    const qint64 identifier = loadActiveProfileIdentifier();
-    _retryCount = 0;
-    enableProfile(identifier, false);
+    _pending.activeProfileIdentifier = true;
+    _pendingTimer.start();
 }
 
 void QNApplication::profilesNotification() {
-    loadPreferences();
-    loadProfiles();
-    _statusMenu->setRebuildProfiles();
-    _retryCount = 0;
-    // Recompiled from the new definitions even when the active identifier did not change.
-    enableProfile(loadActiveProfileIdentifier(), false);
+    _pending.profiles = true;
+    _pendingTimer.start();
 }
 
 void QNApplication::settingsNotification() {
+    _pending.settings = true;
+    _pendingTimer.start();
+}
+
+void QNApplication::runPendingNotifications() {
+    if (_enablingProfile > 0) {
+        // enableProfile starts the timer again when it returns.
+        return;
+    }
+    const PendingNotifications pending = std::exchange(_pending, {});
+    reloadPreferences(pending);
+    if (pending.profiles || pending.activeProfileIdentifier) {
+        _retryCount = 0;
+        // Recompiled from the current definitions even when the active identifier did not change.
+        enableProfile(loadActiveProfileIdentifier(), false);
+    }
+}
+
+void QNApplication::reloadPreferences(const PendingNotifications& pending) {
+    if (!pending.any()) {
+        return;
+    }
     loadPreferences();
-    loadSettings();
+    if (pending.settings) {
+        loadSettings();
+    }
+    if (pending.profiles) {
+        loadProfiles();
+        _statusMenu->setRebuildProfiles();
+    }
 }
 
 void QNApplication::terminateNotification() {
+    // Work still waiting is settled as if it had run first, except that no profile is switched on only to be
+    // switched off below.
+    reloadPreferences(std::exchange(_pending, {}));
+    _pendingTimer.stop();
     _statusMenu->showInMenuBar(false);
     enableProfile(-1, true);
     _controlChannel->enableControlSocket(false);

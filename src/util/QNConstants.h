@@ -11,6 +11,12 @@ inline constexpr quint32 kQNApplicationRetryCount = 1;
 inline const QString kQNApplicationServerName = QStringLiteral("com.fernhollowsoftware.quillon");
 inline const QString kQNApplicationLogsDirectoryPath = QStringLiteral("/Logs/");
 inline const QString kQNApplicationLogFileName = QStringLiteral("Quillon.log");
+// The activity log keeps one earlier file under this suffix once the current one is full.
+inline const QString kQNApplicationLogPreviousFileSuffix = QStringLiteral(".1");
+// Longest line written to the activity log (bytes, timestamp and line end included), and the size at which
+// the log starts a new file.
+inline constexpr qint64 kQNApplicationLogMaximumLineLength = 16 * 1024;
+inline constexpr qint64 kQNApplicationLogMaximumFileSize = 64 * 1024 * 1024;
 inline const QString kQNApplicationPreferencePanePath = QStringLiteral("/Library/PreferencePanes/Quillon.prefPane");
 inline const QString kQNApplicationDNSCacheUtilPath = QStringLiteral("/usr/bin/killall");
 inline const QString kQNApplicationDNSCacheUtilArgumentFlushCache = QStringLiteral("mDNSResponder");

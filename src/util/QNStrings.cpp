@@ -38,6 +38,8 @@ QHash<QString, QString> englishTable() {
         // activity log
         {QStringLiteral("log opened"), QStringLiteral("log opened")},
         {QStringLiteral("log closed"), QStringLiteral("log closed")},
+        {QStringLiteral("log continued"), QStringLiteral("log continued: earlier lines are in %1")},
+        {QStringLiteral("log line cut"), QStringLiteral("[line cut at %1 bytes]")},
         // update check
         {QStringLiteral("updateNeedsUpdate"), QStringLiteral("A newer version of Quillon is available")},
         {QStringLiteral("download"), QStringLiteral("Download")},
@@ -76,6 +78,9 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("xmlErrorNoElement"), QStringLiteral("The document has no element.")},
         {QStringLiteral("xmlErrorInvalidName"), QStringLiteral("\"%1\" is not a valid XML name.")},
         {QStringLiteral("xmlErrorUnreadable"), QStringLiteral("The file cannot be read: %1")},
+        {QStringLiteral("xmlErrorEncoding"),
+         QStringLiteral("The document's encoding \"%1\" is not supported; save it as UTF-8.")},
+        {QStringLiteral("xmlErrorEncodedContent"), QStringLiteral("The document is not valid %1.")},
         // preference file
         {QStringLiteral("preferencesSetAside"),
          QStringLiteral("The preference file %1 could not be read (%2). It was moved to %3 and Quillon continues "
