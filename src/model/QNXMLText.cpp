@@ -185,12 +185,19 @@ qsizetype indexOfText(QStringView data, qsizetype from, QLatin1StringView text) 
     return index < 0 ? data.size() : index;
 }
 
-// Index of the first start tag with more than maximum attributes, or -1. The stream reader compares each attribute
+// The first start tag that takes the document past an attribute limit. The stream reader compares each attribute
 // of a tag with all the others before it hands the tag over, so one tag with a million attributes would keep it
-// busy for hours; this linear look ahead refuses such a tag first. Counting "=" outside quotes counts attributes;
-// comments, CDATA sections and processing instructions are stepped over.
-qsizetype indexOfCrowdedTag(QStringView data, int maximum) {
+// busy for hours, and many tags just under the per-tag limit add up the same way; this linear look ahead refuses
+// such a document first. Counting "=" outside quotes counts attributes; comments, CDATA sections and processing
+// instructions are stepped over.
+struct CrowdedTag {
+    qsizetype index = -1;
+    bool documentWide = false;
+};
+
+CrowdedTag findCrowdedTag(QStringView data, int maximum, qint64 maximumWork) {
     const qsizetype size = data.size();
+    qint64 work = 0;
     qsizetype i = 0;
     while (i < size) {
         if (data[i] != u'<') {
@@ -219,13 +226,20 @@ qsizetype indexOfCrowdedTag(QStringView data, int maximum) {
                 } else if (c == u'>') {
                     ++i;
                     break;
-                } else if (c == u'=' && ++count > maximum) {
-                    return start;
+                } else if (c == u'=') {
+                    if (++count > maximum) {
+                        return {start, false};
+                    }
+                    // The n-th attribute of a tag is compared with the n - 1 before it.
+                    work += count;
+                    if (work > maximumWork) {
+                        return {start, true};
+                    }
                 }
             }
         }
     }
-    return -1;
+    return {};
 }
 
 QNXMLText::Result failure(const QString& errorString, qint64 lineNumber = 0, qint64 columnNumber = 0) {
@@ -237,16 +251,20 @@ QNXMLText::Result failure(const QString& errorString, qint64 lineNumber = 0, qin
 }
 
 std::optional<QNXMLText::Result> crowdedTagFailure(QStringView text) {
-    const qsizetype index = indexOfCrowdedTag(text, QNXMLText::maximumAttributeCount);
-    if (index < 0) {
+    const CrowdedTag tag =
+        findCrowdedTag(text, QNXMLText::maximumAttributeCount, QNXMLText::maximumAttributeComparisons);
+    if (tag.index < 0) {
         return std::nullopt;
     }
     // Line and column (both from 1) as the stream reader counts them.
-    const QStringView before = text.first(index);
+    const QStringView before = text.first(tag.index);
     const qint64 line = before.count(u'\n') + 1;
-    const qint64 column = index - (before.lastIndexOf(u'\n') + 1) + 1;
-    return failure(QNLocalizedString(QStringLiteral("xmlErrorTooManyAttributes")).arg(QNXMLText::maximumAttributeCount),
-                   line, column);
+    const qint64 column = tag.index - (before.lastIndexOf(u'\n') + 1) + 1;
+    const QString error =
+        tag.documentWide
+            ? QNLocalizedString(QStringLiteral("xmlErrorTooManyAttributesInDocument"))
+            : QNLocalizedString(QStringLiteral("xmlErrorTooManyAttributes")).arg(QNXMLText::maximumAttributeCount);
+    return failure(error, line, column);
 }
 
 // ---- encodings ----

@@ -26,6 +26,9 @@ public:
     static constexpr int maximumDepth = 64;
     static constexpr qint64 maximumElementCount = 1024 * 1024;
     static constexpr int maximumAttributeCount = 256;
+    // Attribute comparisons the reader may make over the whole document (a tag of n attributes costs about
+    // n * n / 2): far beyond any real profile document, small enough to read in well under a second.
+    static constexpr qint64 maximumAttributeComparisons = 16 * 1024 * 1024;
 
     struct Result {
         // The root element; null on failure.

@@ -73,6 +73,8 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("xmlErrorTooDeep"), QStringLiteral("Elements are nested more than %1 levels deep.")},
         {QStringLiteral("xmlErrorTooManyElements"), QStringLiteral("The document has more than %1 elements.")},
         {QStringLiteral("xmlErrorTooManyAttributes"), QStringLiteral("An element has more than %1 attributes.")},
+        {QStringLiteral("xmlErrorTooManyAttributesInDocument"),
+         QStringLiteral("The document's elements have too many attributes between them.")},
         {QStringLiteral("xmlErrorDocumentType"), QStringLiteral("Document type declarations are not allowed.")},
         {QStringLiteral("xmlErrorEntityReference"), QStringLiteral("Entity references are not allowed.")},
         {QStringLiteral("xmlErrorNoElement"), QStringLiteral("The document has no element.")},

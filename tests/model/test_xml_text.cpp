@@ -297,6 +297,12 @@ TEST(XMLTextTest, AttributeLimitCountsOnlyAttributes) {
     EXPECT_EQ(crowded.columnNumber, 3);
     EXPECT_TRUE(crowded.message().contains("256"));
 
+    // Tags each within the limit still add up: the reader's work over the whole document is bounded too.
+    const int fullTags = int(QNXMLText::maximumAttributeComparisons / (QNXMLText::maximumAttributeCount * 128)) + 1;
+    const auto flood = parse("<rules>" + tagWith(QNXMLText::maximumAttributeCount).repeated(fullTags) + "</rules>");
+    EXPECT_FALSE(flood.ok());
+    EXPECT_TRUE(flood.message().contains("between them")) << flood.message().toStdString();
+
     // The same in UTF-16, whose bytes the look ahead cannot read directly.
     const auto wide = parse(utf16(QString::fromLatin1("<r>" + tagWith(QNXMLText::maximumAttributeCount + 1) + "</r>")));
     EXPECT_FALSE(wide.ok());
