@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes to the XML text reader and, when they make a tree, to the profile import; then
-// exports what was imported and checks that the export reads back and is stable.
+// Feeds arbitrary bytes to the XML text reader. A document it accepts must keep within the reader's limits,
+// write out and read back as the same tree, and go through the profile import and export, which then agree
+// with each other.
 #include "QNFuzzCheck.h"
 
 #include "model/QNProfile.h"
@@ -18,6 +19,32 @@ QByteArray exportProfiles(const QList<std::shared_ptr<QNProfile>>& profiles) {
     return QNXMLText::dataWithXMLElement(*QNProfile::xmlElementForProfiles(profiles));
 }
 
+// Depth, attribute count and element count of what was read; counts the elements into elementCount.
+void checkLimits(const QNXMLElement& element, int depth, qint64& elementCount) {
+    qnFuzzCheck(depth <= QNXMLText::maximumDepth);
+    qnFuzzCheck(++elementCount <= QNXMLText::maximumElementCount);
+    qnFuzzCheck(element.attributes().value_or(QNXMLElement::Attributes()).size() <= QNXMLText::maximumAttributeCount);
+    // The reader gives a leaf its text and a container none.
+    qnFuzzCheck(element.elements().has_value() == element.data().isNull());
+    for (const auto& child : element.elements().value_or(QNXMLElement::Elements())) {
+        checkLimits(*child, depth + 1, elementCount);
+    }
+}
+
+// Value by value: names, attribute tables (present or not), children in order, texts (null or not).
+void checkSameTree(const QNXMLElement& a, const QNXMLElement& b) {
+    qnFuzzCheck(a.name() == b.name());
+    qnFuzzCheck(a.attributes() == b.attributes());
+    qnFuzzCheck(a.data() == b.data() && a.data().isNull() == b.data().isNull());
+    qnFuzzCheck(a.elements().has_value() == b.elements().has_value());
+    const auto childrenA = a.elements().value_or(QNXMLElement::Elements());
+    const auto childrenB = b.elements().value_or(QNXMLElement::Elements());
+    qnFuzzCheck(childrenA.size() == childrenB.size());
+    for (qsizetype i = 0; i < childrenA.size(); ++i) {
+        checkSameTree(*childrenA[i], *childrenB[i]);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -28,11 +55,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         qnFuzzCheck(!read.message().isEmpty());
         return 0;
     }
+    qint64 elementCount = 0;
+    checkLimits(*read.element, 1, elementCount);
 
-    // Whatever the reader accepts, the writer can write and the reader reads again.
+    // Whatever the reader accepts, the writer writes and the reader reads back unchanged.
     const QByteArray rewritten = QNXMLText::dataWithXMLElement(*read.element);
     qnFuzzCheck(!rewritten.isNull());
-    qnFuzzCheck(QNXMLText::xmlElementWithData(rewritten).ok());
+    const QNXMLText::Result reread = QNXMLText::xmlElementWithData(rewritten);
+    qnFuzzCheck(reread.ok());
+    checkSameTree(*read.element, *reread.element);
 
     // One import normalises the document; from then on export and import agree with each other.
     const auto profiles = QNProfile::profilesWithXML(*read.element, 1);

@@ -1,6 +1,7 @@
 #include "app/QNApplication.h"
 
 #include "app/QNActivityLog.h"
+#include "app/QNUpdateChecker.h"
 #include "fingerprint/QNFingerprint.h"
 #include "kernel/QNAtomTypes.h"
 #include "kernel/QNControlChannel.h"
@@ -17,6 +18,9 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
+#include <QScopeGuard>
+
+#include <utility>
 
 QNApplication::QNApplication(const QNApplicationParts& parts, QObject* parent)
     : QObject(parent)
@@ -35,6 +39,22 @@ QNApplication::QNApplication(const QNApplicationParts& parts, QObject* parent)
     _statisticsService =
         std::make_unique<QNStatisticsService>(this, _parts.statisticsBus, _parts.statisticsServiceName);
     _statusMenu = std::make_unique<QNStatusMenu>(*_parts.menu, *this, *_parts.systemServices, *_parts.strings);
+    QNUpdateChecker::Parts updateParts;
+    updateParts.loadPreferences = [this] {
+        loadPreferences();
+        return _preferences;
+    };
+    updateParts.savePreferenceObject = [this](const QVariant& object, const QString& key) {
+        savePreferenceObject(object, key);
+    };
+    updateParts.alertPresenter = _parts.alertPresenter;
+    updateParts.systemServices = _parts.systemServices;
+    updateParts.strings = _parts.strings;
+    _updateChecker = std::make_unique<QNUpdateChecker>(std::move(updateParts));
+
+    _pendingTimer.setSingleShot(true);
+    _pendingTimer.setInterval(0);
+    connect(&_pendingTimer, &QTimer::timeout, this, &QNApplication::runPendingNotifications);
 }
 
 QNApplication::~QNApplication() {
@@ -108,6 +128,8 @@ void QNApplication::loadSettings() {
     const auto verbosity = _preferences.constFind(kQNUserDefaultSSHTunnelLogVerbosity);
     _verbosity = verbosity == _preferences.constEnd() ? kQNDefaultSSHTunnelLogVerbosity
                                                       : quint32(QNUtilities::integerValue(*verbosity));
+    // Turning the setting off also cancels a pending check.
+    _updateChecker->setCheckForUpdates(_checkForUpdates, _preferences);
     // The logging flag the engine is told and the 'loge' filter follow the setting.
     _controlChannel->setLogging(_logging);
     _activityLog->enableLogging(_logging);
@@ -149,6 +171,14 @@ std::shared_ptr<QNProfile> QNApplication::profileWithIdentifier(qint64 identifie
 // Switching a profile on or off
 
 void QNApplication::enableProfile(qint64 identifier, bool notify) {
+    // An alert shown on the way runs a nested event loop; notification work that comes due meanwhile waits
+    // until this call is over.
+    ++_enablingProfile;
+    const auto finished = qScopeGuard([this] {
+        if (--_enablingProfile == 0 && _pending.any()) {
+            _pendingTimer.start();
+        }
+    });
     _displayedError = false;
     QByteArray stream;
     bool failed = false;
@@ -212,6 +242,8 @@ void QNApplication::stopObservingNotifications() {
         _parts.notificationCenter->removeObserver(token);
     }
     _observerTokens.clear();
+    _pending = {};
+    _pendingTimer.stop();
     _parts.sessionMonitor->stopObserving();
 }
 
@@ -220,27 +252,53 @@ void QNApplication::postNotification(const QString& name) {
 }
 
 void QNApplication::activeProfileIdentifierNotification() {
-    loadPreferences();
-    const qint64 identifier = loadActiveProfileIdentifier();
-    _retryCount = 0;
-    enableProfile(identifier, false);
+    _pending.activeProfileIdentifier = true;
+    _pendingTimer.start();
 }
 
 void QNApplication::profilesNotification() {
-    loadPreferences();
-    loadProfiles();
-    _statusMenu->setRebuildProfiles();
-    _retryCount = 0;
-    // Recompiled from the new definitions even when the active identifier did not change.
-    enableProfile(loadActiveProfileIdentifier(), false);
+    _pending.profiles = true;
+    _pendingTimer.start();
 }
 
 void QNApplication::settingsNotification() {
+    _pending.settings = true;
+    _pendingTimer.start();
+}
+
+void QNApplication::runPendingNotifications() {
+    if (_enablingProfile > 0) {
+        // enableProfile starts the timer again when it returns.
+        return;
+    }
+    const PendingNotifications pending = std::exchange(_pending, {});
+    reloadPreferences(pending);
+    if (pending.profiles || pending.activeProfileIdentifier) {
+        _retryCount = 0;
+        // Recompiled from the current definitions even when the active identifier did not change.
+        enableProfile(loadActiveProfileIdentifier(), false);
+    }
+}
+
+void QNApplication::reloadPreferences(const PendingNotifications& pending) {
+    if (!pending.any()) {
+        return;
+    }
     loadPreferences();
-    loadSettings();
+    if (pending.settings) {
+        loadSettings();
+    }
+    if (pending.profiles) {
+        loadProfiles();
+        _statusMenu->setRebuildProfiles();
+    }
 }
 
 void QNApplication::terminateNotification() {
+    // Work still waiting is settled as if it had run first, except that no profile is switched on only to be
+    // switched off below.
+    reloadPreferences(std::exchange(_pending, {}));
+    _pendingTimer.stop();
     _statusMenu->showInMenuBar(false);
     enableProfile(-1, true);
     _controlChannel->enableControlSocket(false);
@@ -289,6 +347,7 @@ void QNApplication::applicationShouldTerminate() {
     _terminated = true;
     _statisticsService->stopServer();
     stopObservingNotifications();
+    _updateChecker->stop();
     // Not recorded: the profile active at quit comes back at the next start, while "safety" goes.
     enableProfile(-1, false);
     _controlChannel->enableControlSocket(false);

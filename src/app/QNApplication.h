@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVariant>
 #include <QVariantMap>
 
@@ -25,6 +26,7 @@ class QNSessionMonitor;
 class QNStatisticsService;
 class QNStrings;
 class QNSystemServices;
+class QNUpdateChecker;
 
 // Everything the controller works with but does not make itself, so tests can put fakes in its place.
 // The collaborators must outlive the controller.
@@ -79,7 +81,9 @@ public:
     // The only way the active profile changes.
     void enableProfile(qint64 identifier, bool notify);
 
-    // Notifications from the settings tool.
+    // Notifications from the settings tool. All but "terminate" only record what is to be reloaded; the reload
+    // runs once the event loop is idle (and never inside an enableProfile in progress), so a burst of
+    // notifications costs one reload. Reloading the profiles includes what the active identifier asks for.
     void activeProfileIdentifierNotification();
     void profilesNotification();
     void settingsNotification();
@@ -122,11 +126,22 @@ public:
     QNActivityLog& activityLog() { return *_activityLog; }
     QNControlChannel& controlChannel() { return *_controlChannel; }
     QNStatisticsService& statisticsService() { return *_statisticsService; }
+    QNUpdateChecker& updateChecker() { return *_updateChecker; }
 
 private:
     void observeNotifications();
     void stopObservingNotifications();
     void postNotification(const QString& name);
+    // What the settings tool's notifications asked for and is not done yet.
+    struct PendingNotifications {
+        bool settings = false;
+        bool profiles = false;
+        bool activeProfileIdentifier = false;
+        bool any() const { return settings || profiles || activeProfileIdentifier; }
+    };
+    void runPendingNotifications();
+    // Reads the domain again and applies the settings and the profile list as far as asked for.
+    void reloadPreferences(const PendingNotifications& pending);
     void controlStatisticsChanged(quint32 messageType);
     void controlLogLine(const QString& text);
     void controlStreamError();
@@ -148,9 +163,15 @@ private:
     QList<int> _observerTokens;
     bool _terminated = false;
 
+    PendingNotifications _pending;
+    QTimer _pendingTimer;
+    // enableProfile calls in progress: more than one only through a nested event loop (a modal alert).
+    int _enablingProfile = 0;
+
     std::unique_ptr<QNControlChannel> _controlChannel;
     std::unique_ptr<QNActivityLog> _activityLog;
     std::unique_ptr<QNProfileCompiler> _compiler;
     std::unique_ptr<QNStatisticsService> _statisticsService;
     std::unique_ptr<QNStatusMenu> _statusMenu;
+    std::unique_ptr<QNUpdateChecker> _updateChecker;
 };

@@ -5,12 +5,17 @@
 
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+#include <initializer_list>
 #include <optional>
 #include <utility>
 #include <vector>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -171,79 +176,70 @@ bool appendElement(QString& out, const QNXMLElement& element, int depth) {
 
 // ---- reading ----
 
-template <typename Unit> bool hasTextAt(const Unit* data, qsizetype size, qsizetype at, const char* text) {
-    for (qsizetype k = 0; text[k] != 0; ++k) {
-        if (at + k >= size || data[at + k] != Unit(text[k])) {
-            return false;
-        }
-    }
-    return true;
+bool hasTextAt(QStringView data, qsizetype at, QLatin1StringView text) {
+    return data.sliced(at).startsWith(text);
 }
 
-template <typename Unit> qsizetype indexOfText(const Unit* data, qsizetype size, qsizetype from, const char* text) {
-    for (qsizetype i = from; i < size; ++i) {
-        if (hasTextAt(data, size, i, text)) {
-            return i;
-        }
-    }
-    return size;
+qsizetype indexOfText(QStringView data, qsizetype from, QLatin1StringView text) {
+    const qsizetype index = data.indexOf(text, from);
+    return index < 0 ? data.size() : index;
 }
 
-// Index of the first start tag with more than maximum attributes, or -1. The stream reader compares each attribute
+// The first start tag that takes the document past an attribute limit. The stream reader compares each attribute
 // of a tag with all the others before it hands the tag over, so one tag with a million attributes would keep it
-// busy for hours; this linear look ahead refuses such a tag first. Counting "=" outside quotes counts attributes;
-// comments, CDATA sections and processing instructions are stepped over.
-template <typename Unit> qsizetype indexOfCrowdedTag(const Unit* data, qsizetype size, int maximum) {
+// busy for hours, and many tags just under the per-tag limit add up the same way; this linear look ahead refuses
+// such a document first. Counting "=" outside quotes counts attributes; comments, CDATA sections and processing
+// instructions are stepped over.
+struct CrowdedTag {
+    qsizetype index = -1;
+    bool documentWide = false;
+};
+
+CrowdedTag findCrowdedTag(QStringView data, int maximum, qint64 maximumWork) {
+    const qsizetype size = data.size();
+    qint64 work = 0;
     qsizetype i = 0;
     while (i < size) {
-        if (data[i] != Unit('<')) {
+        if (data[i] != u'<') {
             ++i;
-        } else if (hasTextAt(data, size, i, "<!--")) {
-            i = indexOfText(data, size, i + 4, "-->") + 3;
-        } else if (hasTextAt(data, size, i, "<![CDATA[")) {
-            i = indexOfText(data, size, i + 9, "]]>") + 3;
-        } else if (hasTextAt(data, size, i, "<?")) {
-            i = indexOfText(data, size, i + 2, "?>") + 2;
-        } else if (hasTextAt(data, size, i, "<!")) {
+        } else if (hasTextAt(data, i, "<!--"_L1)) {
+            i = indexOfText(data, i + 4, "-->"_L1) + 3;
+        } else if (hasTextAt(data, i, "<![CDATA["_L1)) {
+            i = indexOfText(data, i + 9, "]]>"_L1) + 3;
+        } else if (hasTextAt(data, i, "<?"_L1)) {
+            i = indexOfText(data, i + 2, "?>"_L1) + 2;
+        } else if (hasTextAt(data, i, "<!"_L1)) {
             i += 2;
         } else {
             const qsizetype start = i;
             int count = 0;
-            Unit quote = 0;
+            char16_t quote = 0;
             // A "<" cannot stand inside a tag, not even quoted, so a malformed tag ends there.
-            for (++i; i < size && data[i] != Unit('<'); ++i) {
-                const Unit c = data[i];
+            for (++i; i < size && data[i] != u'<'; ++i) {
+                const char16_t c = data[i].unicode();
                 if (quote != 0) {
                     if (c == quote) {
                         quote = 0;
                     }
-                } else if (c == Unit('"') || c == Unit('\'')) {
+                } else if (c == u'"' || c == u'\'') {
                     quote = c;
-                } else if (c == Unit('>')) {
+                } else if (c == u'>') {
                     ++i;
                     break;
-                } else if (c == Unit('=') && ++count > maximum) {
-                    return start;
+                } else if (c == u'=') {
+                    if (++count > maximum) {
+                        return {start, false};
+                    }
+                    // The n-th attribute of a tag is compared with the n - 1 before it.
+                    work += count;
+                    if (work > maximumWork) {
+                        return {start, true};
+                    }
                 }
             }
         }
     }
-    return -1;
-}
-
-// Line and column (both from 1) of a position, for the look ahead's error; UTF-8 continuation bytes take no column.
-template <typename Unit> std::pair<qint64, qint64> positionOf(const Unit* data, qsizetype index) {
-    qint64 line = 1;
-    qint64 column = 1;
-    for (qsizetype i = 0; i < index; ++i) {
-        if (data[i] == Unit('\n')) {
-            ++line;
-            column = 1;
-        } else if (sizeof(Unit) > 1 || (quint8(data[i]) & 0xC0) != 0x80) {
-            ++column;
-        }
-    }
-    return {line, column};
+    return {};
 }
 
 QNXMLText::Result failure(const QString& errorString, qint64 lineNumber = 0, qint64 columnNumber = 0) {
@@ -254,25 +250,81 @@ QNXMLText::Result failure(const QString& errorString, qint64 lineNumber = 0, qin
     return result;
 }
 
-template <typename Unit> std::optional<QNXMLText::Result> crowdedTagFailure(const Unit* data, qsizetype size) {
-    const qsizetype index = indexOfCrowdedTag(data, size, QNXMLText::maximumAttributeCount);
-    if (index < 0) {
+std::optional<QNXMLText::Result> crowdedTagFailure(QStringView text) {
+    const CrowdedTag tag =
+        findCrowdedTag(text, QNXMLText::maximumAttributeCount, QNXMLText::maximumAttributeComparisons);
+    if (tag.index < 0) {
         return std::nullopt;
     }
-    const auto [line, column] = positionOf(data, index);
-    return failure(QNLocalizedString(QStringLiteral("xmlErrorTooManyAttributes")).arg(QNXMLText::maximumAttributeCount),
-                   line, column);
+    // Line and column (both from 1) as the stream reader counts them.
+    const QStringView before = text.first(tag.index);
+    const qint64 line = before.count(u'\n') + 1;
+    const qint64 column = tag.index - (before.lastIndexOf(u'\n') + 1) + 1;
+    const QString error =
+        tag.documentWide
+            ? QNLocalizedString(QStringLiteral("xmlErrorTooManyAttributesInDocument"))
+            : QNLocalizedString(QStringLiteral("xmlErrorTooManyAttributes")).arg(QNXMLText::maximumAttributeCount);
+    return failure(error, line, column);
 }
 
-// The look ahead works on characters: bytes for UTF-8 and the other ASCII-compatible encodings, UTF-16 otherwise.
-std::optional<QNXMLText::Result> crowdedTagFailure(const QByteArray& data) {
-    const auto encoding = QStringConverter::encodingForData(data, u'<');
-    if (encoding && *encoding != QStringConverter::Utf8 && *encoding != QStringConverter::Latin1) {
-        QStringDecoder decoder(*encoding);
-        const QString text = decoder.decode(data);
-        return crowdedTagFailure(text.utf16(), text.size());
+// ---- encodings ----
+
+// The value of the encoding declaration, empty when there is none.
+QString declaredEncoding(QStringView text) {
+    if (!text.startsWith("<?xml"_L1) || text.size() < 6 || !QChar(text[5]).isSpace()) {
+        return QString();
     }
-    return crowdedTagFailure(data.constData(), data.size());
+    const qsizetype end = text.indexOf("?>"_L1);
+    if (end < 0) {
+        return QString();
+    }
+    static const QRegularExpression encoding(QStringLiteral("\\sencoding\\s*=\\s*([\"'])([^\"']*)\\1"));
+    const QRegularExpressionMatch match = encoding.match(text.first(end));
+    return match.hasMatch() ? match.captured(2) : QString();
+}
+
+bool isOneOf(const QString& name, std::initializer_list<const char*> names) {
+    return std::any_of(names.begin(), names.end(), [&](const char* known) {
+        return name.compare(QLatin1StringView(known), Qt::CaseInsensitive) == 0;
+    });
+}
+
+// The text of the document, decoded once here and handed to the stream reader as it is, so the reader never
+// switches to a decoder of its own and every limit is checked on what it reads. The encoding comes from a byte
+// order mark or the UTF-16/32 form of the first "<", else UTF-8; the declaration may confirm it or, for a document
+// without a mark, ask for ISO-8859-1 (or its subset US-ASCII). Any other encoding is refused.
+std::optional<QString> decodedText(const QByteArray& data, QNXMLText::Result* error) {
+    using Encoding = QStringConverter::Encoding;
+    const std::optional<Encoding> detected = QStringConverter::encodingForData(data, u'<');
+    Encoding encoding = detected.value_or(Encoding::Utf8);
+    QStringDecoder decoder(encoding);
+    QString text = decoder.decode(data);
+    const QString declared = declaredEncoding(text);
+    bool accepted = declared.isEmpty();
+    if (!accepted && (encoding == Encoding::Utf8)) {
+        accepted = isOneOf(declared, {"UTF-8", "UTF8", "US-ASCII", "ASCII"});
+        if (!accepted && !detected &&
+            isOneOf(declared, {"ISO-8859-1", "ISO8859-1", "ISO_8859-1", "Latin1", "Latin-1"})) {
+            accepted = true;
+            encoding = Encoding::Latin1;
+            decoder = QStringDecoder(encoding);
+            text = decoder.decode(data);
+        }
+    } else if (!accepted) {
+        const bool wide32 =
+            encoding == Encoding::Utf32 || encoding == Encoding::Utf32LE || encoding == Encoding::Utf32BE;
+        accepted = declared.startsWith(wide32 ? "UTF-32"_L1 : "UTF-16"_L1, Qt::CaseInsensitive);
+    }
+    if (!accepted) {
+        *error = failure(QNLocalizedString(QStringLiteral("xmlErrorEncoding")).arg(declared));
+        return std::nullopt;
+    }
+    if (decoder.hasError()) {
+        *error = failure(QNLocalizedString(QStringLiteral("xmlErrorEncodedContent"))
+                             .arg(QString::fromLatin1(QStringConverter::nameForEncoding(encoding))));
+        return std::nullopt;
+    }
+    return text;
 }
 
 QNXMLText::Result failure(const QString& errorString, const QXmlStreamReader& reader) {
@@ -332,11 +384,17 @@ QNXMLText::Result QNXMLText::xmlElementWithData(const QByteArray& data) {
         return failure(QNLocalizedString(QStringLiteral("xmlErrorTooLarge")).arg(maximumSize));
     }
 
-    if (auto crowded = crowdedTagFailure(data)) {
+    Result encodingError;
+    const std::optional<QString> text = decodedText(data, &encodingError);
+    if (!text) {
+        return encodingError;
+    }
+    if (auto crowded = crowdedTagFailure(*text)) {
         return *crowded;
     }
 
-    QXmlStreamReader reader(data);
+    // Read from the text, the reader takes it as it is and ignores the declared encoding.
+    QXmlStreamReader reader(*text);
     // Names are kept as written; a prefix is part of the name and xmlns declarations are plain attributes.
     reader.setNamespaceProcessing(false);
 

@@ -16,15 +16,19 @@ class QNXMLElement;
 //
 // Reading treats the text as hostile: no document type declaration (and so no entity definitions or external
 // entities), at most maximumDepth levels, maximumElementCount elements, maximumAttributeCount attributes on one
-// element and maximumSize bytes. Whitespace-only text in an element that has children is dropped; a leaf keeps its
-// text exactly, and an empty leaf has empty (not null) text. Element and attribute names are taken as written,
-// prefixes included.
+// element and maximumSize bytes. The text is UTF-8, UTF-16 or UTF-32 (told by a byte order mark or the form of the
+// first "<"), or ISO-8859-1 when its declaration says so; other encodings and wrongly encoded text are refused.
+// Whitespace-only text in an element that has children is dropped; a leaf keeps its text exactly, and an empty leaf has
+// empty (not null) text. Element and attribute names are taken as written, prefixes included.
 class QNXMLText {
 public:
     static constexpr qint64 maximumSize = 16 * 1024 * 1024;
     static constexpr int maximumDepth = 64;
     static constexpr qint64 maximumElementCount = 1024 * 1024;
     static constexpr int maximumAttributeCount = 256;
+    // Attribute comparisons the reader may make over the whole document (a tag of n attributes costs about
+    // n * n / 2): far beyond any real profile document, small enough to read in well under a second.
+    static constexpr qint64 maximumAttributeComparisons = 16 * 1024 * 1024;
 
     struct Result {
         // The root element; null on failure.

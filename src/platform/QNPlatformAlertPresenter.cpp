@@ -63,12 +63,14 @@ QNAlertResponse QNPlatformAlertPresenter::showMessageBox(const QNAlert& alert) {
     const QString defaultText =
         alert.defaultButton.isEmpty() ? QNLocalizedString(QStringLiteral("ok")) : alert.defaultButton;
     QPushButton* defaultButton = box.addButton(defaultText, QMessageBox::AcceptRole);
+    // No button of a choice is the escape role: Escape or closing the window must not pick one (the
+    // alternate button opens a web page, say). Only a lone button is what Escape means.
     QPushButton* alternateButton =
-        alert.alternateButton.isEmpty() ? nullptr : box.addButton(alert.alternateButton, QMessageBox::RejectRole);
+        alert.alternateButton.isEmpty() ? nullptr : box.addButton(alert.alternateButton, QMessageBox::ActionRole);
     QPushButton* otherButton =
         alert.otherButton.isEmpty() ? nullptr : box.addButton(alert.otherButton, QMessageBox::DestructiveRole);
     box.setDefaultButton(defaultButton);
-    if (!alternateButton) {
+    if (!alternateButton && !otherButton) {
         box.setEscapeButton(defaultButton);
     }
 

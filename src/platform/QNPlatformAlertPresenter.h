@@ -22,15 +22,16 @@ public:
     void setErrorStream(std::FILE* stream) { _errorStream = stream; }
 
     QNAlertResponse runModal(const QNAlert& alert) override;
+    bool interactive() const override { return !headless(); }
 
     // True when alerts cannot be shown: no GUI application, or the offscreen or minimal platform.
     static bool headless();
     // The alert as one line: the message, then the informative text when there is one.
     static QString headlessLine(const QNAlert& alert);
+    // The alert on the display, whatever the platform; returns once a button was chosen.
+    static QNAlertResponse showMessageBox(const QNAlert& alert);
 
 private:
-    QNAlertResponse showMessageBox(const QNAlert& alert);
-
     LogSink _logSink;
     std::FILE* _errorStream = stderr;
 };

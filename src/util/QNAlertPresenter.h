@@ -28,4 +28,7 @@ public:
     virtual ~QNAlertPresenter() = default;
 
     virtual QNAlertResponse runModal(const QNAlert& alert) = 0;
+    // False when nobody can answer: the alert is only reported and its answer is the default button,
+    // which is no one's choice.
+    virtual bool interactive() const { return true; }
 };

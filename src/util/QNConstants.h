@@ -11,6 +11,12 @@ inline constexpr quint32 kQNApplicationRetryCount = 1;
 inline const QString kQNApplicationServerName = QStringLiteral("com.fernhollowsoftware.quillon");
 inline const QString kQNApplicationLogsDirectoryPath = QStringLiteral("/Logs/");
 inline const QString kQNApplicationLogFileName = QStringLiteral("Quillon.log");
+// The activity log keeps one earlier file under this suffix once the current one is full.
+inline const QString kQNApplicationLogPreviousFileSuffix = QStringLiteral(".1");
+// Longest line written to the activity log (bytes, timestamp and line end included), and the size at which
+// the log starts a new file.
+inline constexpr qint64 kQNApplicationLogMaximumLineLength = 16 * 1024;
+inline constexpr qint64 kQNApplicationLogMaximumFileSize = 64 * 1024 * 1024;
 inline const QString kQNApplicationPreferencePanePath = QStringLiteral("/Library/PreferencePanes/Quillon.prefPane");
 inline const QString kQNApplicationDNSCacheUtilPath = QStringLiteral("/usr/bin/killall");
 inline const QString kQNApplicationDNSCacheUtilArgumentFlushCache = QStringLiteral("mDNSResponder");
@@ -35,6 +41,10 @@ inline const QString kQNURLBase = QStringLiteral("https://www.fernhollowsoftware
 inline const QString kQNURLCheckForUpdate = QStringLiteral("https://www.fernhollowsoftware.com/update/quillon/2.txt");
 inline const QString kQNURLDownload = QStringLiteral("https://www.fernhollowsoftware.com/download/");
 inline const QString kQNURLLearnMore = QStringLiteral("https://www.fernhollowsoftware.com/quillon/");
+// The most of a version file that is read: a body any longer is not a version file.
+inline constexpr qint64 kQNUpdateCheckMaximumLength = 4096;
+// The highest number a temporary file name for the download may carry ("QuillonUpdateCheck-99").
+inline constexpr int kQNUpdateCheckFileNumberMaximum = 99;
 
 // Preference store defaults
 inline constexpr bool kQNDefaultEnableLogging = false;

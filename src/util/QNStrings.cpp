@@ -38,6 +38,8 @@ QHash<QString, QString> englishTable() {
         // activity log
         {QStringLiteral("log opened"), QStringLiteral("log opened")},
         {QStringLiteral("log closed"), QStringLiteral("log closed")},
+        {QStringLiteral("log continued"), QStringLiteral("log continued: earlier lines are in %1")},
+        {QStringLiteral("log line cut"), QStringLiteral("[line cut at %1 bytes]")},
         // update check
         {QStringLiteral("updateNeedsUpdate"), QStringLiteral("A newer version of Quillon is available")},
         {QStringLiteral("download"), QStringLiteral("Download")},
@@ -71,11 +73,16 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("xmlErrorTooDeep"), QStringLiteral("Elements are nested more than %1 levels deep.")},
         {QStringLiteral("xmlErrorTooManyElements"), QStringLiteral("The document has more than %1 elements.")},
         {QStringLiteral("xmlErrorTooManyAttributes"), QStringLiteral("An element has more than %1 attributes.")},
+        {QStringLiteral("xmlErrorTooManyAttributesInDocument"),
+         QStringLiteral("The document's elements have too many attributes between them.")},
         {QStringLiteral("xmlErrorDocumentType"), QStringLiteral("Document type declarations are not allowed.")},
         {QStringLiteral("xmlErrorEntityReference"), QStringLiteral("Entity references are not allowed.")},
         {QStringLiteral("xmlErrorNoElement"), QStringLiteral("The document has no element.")},
         {QStringLiteral("xmlErrorInvalidName"), QStringLiteral("\"%1\" is not a valid XML name.")},
         {QStringLiteral("xmlErrorUnreadable"), QStringLiteral("The file cannot be read: %1")},
+        {QStringLiteral("xmlErrorEncoding"),
+         QStringLiteral("The document's encoding \"%1\" is not supported; save it as UTF-8.")},
+        {QStringLiteral("xmlErrorEncodedContent"), QStringLiteral("The document is not valid %1.")},
         // preference file
         {QStringLiteral("preferencesSetAside"),
          QStringLiteral("The preference file %1 could not be read (%2). It was moved to %3 and Quillon continues "

@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -62,6 +65,99 @@ TEST_F(ActivityLogTest, LinesCarryTheirExactFormats) {
     EXPECT_EQ(modeOf(file()), mode_t(0600));
     EXPECT_EQ(modeOf(folder()), mode_t(0700));
     EXPECT_EQ(log.logFilePath(), file());
+}
+
+TEST_F(ActivityLogTest, EngineTextStaysOnItsOwnLine) {
+    struct Case {
+        QString sent;
+        QString written;
+    };
+    const Case cases[] = {
+        {QStringLiteral("forged\r\n2024-01-01 00:00:00 - Quillon - log closed\r\n"),
+         QStringLiteral("forged\\r\\n2024-01-01 00:00:00 - Quillon - log closed\r\n")},
+        {QStringLiteral("nul") + QChar(0) + QStringLiteral("and\ttab\n"), QStringLiteral("nul\\0and\ttab\n")},
+        {QStringLiteral("\x1b[2Jgone\rover") + QChar(0x85) + QChar(0x2028) + QChar(0x7F),
+         QStringLiteral("\\x1B[2Jgone\\rover\\x85\\u2028\\x7F")},
+        {QStringLiteral("lone end\r"), QStringLiteral("lone end\\r")},
+    };
+    log.enableLogging(true);
+    QStringList expected = {QStringLiteral("Quillon 2\\.0\\.0 - log opened\r\n")};
+    for (const Case& c : cases) {
+        log.appendLogString(c.sent);
+        expected << QRegularExpression::escape(c.written);
+    }
+    // The agent's own messages are no different.
+    log.appendApplicationLogString(QStringLiteral("alert\ntext"), false);
+    expected << QRegularExpression::escape(QStringLiteral("Quillon - alert\\ntext\r\n"));
+    // A long line is cut at a character boundary, its line end kept.
+    log.appendLogString(QString(20000, QChar(0xE9)) + QStringLiteral("\n"));
+    expected << QStringLiteral("\u00e9{8000,} \\[line cut at 16384 bytes\\]\n");
+    expectLines(file(), expected);
+    const QByteArray content = readFile(file());
+    EXPECT_LE(content.size() - content.lastIndexOf('\n', content.size() - 2) - 1, 16384);
+}
+
+TEST_F(ActivityLogTest, AFullFileIsKeptAsThePreviousOneAndBothGoAtTheEnd) {
+    QNActivityLog small(folder(), {}, 4096);
+    small.enableLogging(true);
+    const QString line = QString(100, QLatin1Char('x')) + QStringLiteral("\n");
+    for (int i = 0; i < 100; ++i) {
+        small.appendLogString(line);
+        ASSERT_LE(QFileInfo(file()).size(), 4096);
+    }
+    const QString previous = file() + QStringLiteral(".1");
+    EXPECT_EQ(small.previousLogFilePath(), previous);
+    EXPECT_GT(QFileInfo(previous).size(), 4096 - 200);
+    EXPECT_TRUE(readFile(file()).contains(" - Quillon 2.0.0 - log continued: earlier lines are in Quillon.log.1\r\n"));
+    small.enableLogging(false);
+    EXPECT_FALSE(QFileInfo::exists(file()));
+    EXPECT_FALSE(QFileInfo::exists(previous));
+}
+
+TEST_F(ActivityLogTest, RefusesAnythingButItsOwnPlainFile) {
+    const QString path = file();
+    const QByteArray native = QFile::encodeName(path);
+    QFile outside(root.filePath(QStringLiteral("outside")));
+    ASSERT_TRUE(outside.open(QIODevice::WriteOnly));
+    outside.close();
+    int reader = -1;
+    struct Case {
+        const char* what;
+        std::function<bool()> plant;
+    };
+    const Case cases[] = {
+        {"FIFO without a reader", [&] { return ::mkfifo(native.constData(), 0600) == 0; }},
+        {"FIFO with a reader",
+         [&] {
+             reader = ::mkfifo(native.constData(), 0600) == 0 ? ::open(native.constData(), O_RDONLY | O_NONBLOCK) : -1;
+             return reader >= 0;
+         }},
+        {"symbolic link", [&] { return QFile::link(outside.fileName(), path); }},
+        {"hard link",
+         [&] { return ::link(QFile::encodeName(outside.fileName()).constData(), native.constData()) == 0; }},
+        {"another user's file",
+         [&] {
+             // Only root can give a file away; elsewhere this case says nothing.
+             return ::geteuid() == 0 && QFile::copy(outside.fileName(), path) &&
+                    ::chown(native.constData(), 65534, 65534) == 0;
+         }},
+    };
+    ASSERT_TRUE(QDir().mkpath(folder()));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.plant()) {
+            continue;
+        }
+        log.enableLogging(true);
+        EXPECT_FALSE(log.loggingOn());
+        EXPECT_EQ(flagsSent, 0);
+        EXPECT_EQ(QFileInfo(outside.fileName()).size(), 0);
+        if (reader >= 0) {
+            ::close(reader);
+            reader = -1;
+        }
+        ASSERT_EQ(::unlink(native.constData()), 0);
+    }
 }
 
 TEST_F(ActivityLogTest, OnlyAChangeOfStateCountsAndTurningOffDeletesTheFile) {

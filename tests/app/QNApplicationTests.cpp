@@ -5,6 +5,7 @@
 
 #include "app/QNActivityLog.h"
 #include "app/QNApplication.h"
+#include "app/QNUpdateChecker.h"
 #include "kernel/QNControlChannel.h"
 #include "kernel/QNProfileCompiler.h"
 #include "model/QNProfile.h"
@@ -20,9 +21,11 @@
 #include "util/QNConstants.h"
 #include "util/QNStrings.h"
 
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -60,12 +63,26 @@ struct FakeServices : QNSystemServices {
     void openSettingsTool() override {}
 };
 
+// Runs a nested event loop while an alert is up, as a modal alert does.
+struct NestedLoopAlerts : QNRecordingAlertPresenter {
+    std::function<void()> whileShown;
+    QNAlertResponse runModal(const QNAlert& alert) override {
+        if (whileShown) {
+            whileShown();
+        }
+        QEventLoop loop;
+        QTimer::singleShot(0, &loop, &QEventLoop::quit);
+        loop.exec();
+        return QNRecordingAlertPresenter::runModal(alert);
+    }
+};
+
 // A proxy by address, so compiling needs no name resolution; the rule sends one network through it.
-QVariantMap profileSettings(const QString& name, quint32 identifier) {
+QVariantMap profileSettings(const QString& name, quint32 identifier, const QString& port = QStringLiteral("443")) {
     const auto proxy = QNProxy::proxyWithName(QStringLiteral("Local SOCKS"), 3, QStringLiteral("127.0.0.1"), 1080,
                                               QString(), QString(), {}, false, 0, {}, QString(), {}, QString(), 0);
     const auto rule = QNRule::ruleWithName(QStringLiteral("Office"), {}, {QStringLiteral("10.1.0.0-10.1.255.255")},
-                                           {QStringLiteral("443")}, 1, proxy, true);
+                                           {port}, 1, proxy, true);
     return QNProfile::profileWithName(name, {proxy}, {rule}, {}, identifier)->settings();
 }
 
@@ -92,7 +109,7 @@ protected:
     QNNotificationCenter panelCenter{panelBus};
     FakeSessionMonitor monitor;
     FakeServices services;
-    QNRecordingAlertPresenter alerts;
+    NestedLoopAlerts alerts;
     QNFakeMenu menu;
     QStringList posted;
     int sentinels = 0;
@@ -290,6 +307,18 @@ TEST_F(ApplicationTest, ChannelFailuresAreLoggedWhileLoggingIsOn) {
     EXPECT_TRUE(logContent().contains("Quillon - proxy option error (0)\r\n")) << logContent().toStdString();
 }
 
+// The settings load hands "checkForUpdates" to the update check: on, a first run writes the date a week
+// ahead and waits for it; off, from the settings tool, cancels the pending check.
+TEST_F(ApplicationTest, SettingsLoadSchedulesAndCancelsTheUpdateCheck) {
+    start();
+    EXPECT_TRUE(stored().value(kQNUserDefaultNextUpdateCheckDate).toDateTime().isValid());
+    EXPECT_EQ(app->updateChecker().scheduledInterval(), std::optional(std::chrono::milliseconds(604800000)));
+
+    setPreferences({{kQNUserDefaultCheckForUpdates, false}});
+    panelCenter.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !app->updateChecker().scheduledInterval(); }, kWait));
+}
+
 TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
     struct Case {
         const char* name;
@@ -322,6 +351,63 @@ TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
         EXPECT_EQ(app->activeProfileIdentifier(), c.safetyOverride ? 1 : -1);
         app.reset();
     }
+}
+
+TEST_F(ApplicationTest, ABurstOfNotificationsIsOneReload) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1),
+                                                          profileSettings(QStringLiteral("Home"), 2)}},
+                    {kQNUserDefaultActiveProfileIdentifier, 1}});
+    start();
+    ASSERT_TRUE(peer.waitForFrames(2));
+    const QVariantMap lab = profileSettings(QStringLiteral("Lab"), 3);
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Home"), 2), lab}},
+                    {kQNUserDefaultActiveProfileIdentifier, 3},
+                    {kQNUserDefaultEnableLogging, true}});
+    const int flushes = services.dnsFlushes;
+    const qsizetype mark = peer.frames().size();
+    for (int i = 0; i < 300; ++i) {
+        app->profilesNotification();
+        if (i % 3 == 0) {
+            app->activeProfileIdentifierNotification();
+            app->settingsNotification();
+        }
+    }
+    EXPECT_EQ(services.dnsFlushes, flushes);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return services.dnsFlushes > flushes; }, kWait));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(services.dnsFlushes, flushes + 1);
+    EXPECT_EQ(app->activeProfileIdentifier(), 3);
+    EXPECT_EQ(app->profiles().size(), 2);
+    EXPECT_TRUE(app->logging());
+    EXPECT_TRUE(app->statusMenu().rebuildProfiles());
+    ASSERT_TRUE(peer.waitForFrames(mark + 2));
+    EXPECT_EQ(peer.values(kQNKernelOptionProfile).mid(mark - 1), QList<QByteArray>{compiled(lab)});
+
+    // "terminate" is not deferred, and what waited before it does not switch a profile on after it.
+    app->profilesNotification();
+    app->terminateNotification();
+    EXPECT_EQ(services.dnsFlushes, flushes + 2);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(services.dnsFlushes, flushes + 2);
+    EXPECT_EQ(app->activeProfileIdentifier(), -1);
+}
+
+TEST_F(ApplicationTest, NotificationWorkWaitsForAnEnableProfileInProgress) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Broken"), 2, "http")}}});
+    start();
+    const int flushes = services.dnsFlushes;
+    int flushesWhileShown = -1;
+    alerts.whileShown = [&] {
+        app->profilesNotification();
+        QCoreApplication::processEvents();
+        flushesWhileShown = services.dnsFlushes;
+    };
+    app->enableProfile(2, true);
+    EXPECT_EQ(alerts.alerts().size(), 1);
+    EXPECT_EQ(flushesWhileShown, flushes);
+    EXPECT_EQ(services.dnsFlushes, flushes + 1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return services.dnsFlushes == flushes + 2; }, kWait));
+    EXPECT_EQ(app->activeProfileIdentifier(), -1);
 }
 
 TEST_F(ApplicationTest, EveryProfileChangeFlushesTheDNSCacheOnce) {

@@ -3,8 +3,13 @@
 #include "support/QNFakePrograms.h"
 #include "support/QNScopedEnvironment.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -56,6 +61,51 @@ TEST(AlertPresenter, HeadlessAlertIsOneLineAndTheDefaultAnswer) {
     const size_t length = std::fread(buffer, 1, sizeof buffer - 1, stream);
     std::fclose(stream);
     EXPECT_EQ(QString::fromLocal8Bit(buffer, qsizetype(length)), QStringLiteral("quillon: ") + line + u'\n');
+}
+
+// On a display: one button per text, each answering for itself. Escape answers a lone button but picks
+// none of a choice (the alternate button may open a web page).
+TEST(AlertPresenter, MessageBoxButtonsAnswerForThemselves) {
+    const QNAlert choice{QStringLiteral("A newer version"), QString(), QStringLiteral("Download"),
+                         QStringLiteral("Learn More"), QStringLiteral("Skip This Version")};
+    const QNAlert lone{QStringLiteral("Bad port"), QString(), QStringLiteral("OK"), QString(), QString()};
+    struct Case {
+        QNAlert alert;
+        QString click; // null: Escape alone
+        QNAlertResponse expected;
+    };
+    const Case cases[] = {
+        {choice, QStringLiteral("Download"), QNAlertDefaultReturn},
+        {choice, QStringLiteral("Learn More"), QNAlertAlternateReturn},
+        {choice, QStringLiteral("Skip This Version"), QNAlertOtherReturn},
+        {lone, QString(), QNAlertDefaultReturn},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.click.toStdString());
+        QStringList buttons;
+        bool openAfterEscape = false;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            for (const QAbstractButton* button : box->buttons()) {
+                buttons << button->text();
+            }
+            QTest::keyClick(box, Qt::Key_Escape);
+            openAfterEscape = box->isVisible();
+            for (QAbstractButton* button : box->buttons()) {
+                if (button->text() == c.click && box->isVisible()) {
+                    button->click();
+                }
+            }
+        });
+        EXPECT_EQ(QNPlatformAlertPresenter::showMessageBox(c.alert), c.expected);
+        buttons.sort();
+        QStringList texts{c.alert.defaultButton, c.alert.alternateButton, c.alert.otherButton};
+        texts.removeAll(QString());
+        texts.sort();
+        EXPECT_EQ(buttons, texts);
+        EXPECT_EQ(openAfterEscape, !c.click.isNull());
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "model/QNXMLText.h"
 
 #include <QFile>
+#include <QHash>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -159,17 +160,49 @@ TEST(XMLTextTest, ReaderBuildsThePlainTree) {
     EXPECT_FALSE(emptyLeaf->elements().has_value());
 }
 
-TEST(XMLTextTest, ReaderAcceptsOtherEncodings) {
+QByteArray utf16(const QString& text) {
+    return QByteArray("\xff\xfe", 2) + QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+}
+
+// The characters of a tag in EBCDIC (code page 037).
+QByteArray ebcdic(const QByteArray& ascii) {
+    static const QHash<char, char> table = {{'<', '\x4c'}, {'>', '\x6e'}, {'/', '\x61'}, {' ', '\x40'}, {'=', '\x7e'},
+                                            {'"', '\x7f'}, {'a', '\x81'}, {'r', '\x99'}, {'x', '\xa7'}};
+    QByteArray out;
+    for (const char c : ascii) {
+        out += (c >= '0' && c <= '9') ? char(0xF0 + (c - '0')) : table.value(c, '?');
+    }
+    return out;
+}
+
+TEST(XMLTextTest, ReaderTakesOnlyEncodingsItChecks) {
     const auto latin1 = parse("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><host>caf\xe9</host>");
     ASSERT_TRUE(latin1.ok()) << latin1.message().toStdString();
     EXPECT_EQ(latin1.element->data(), QString::fromUtf8("caf\xc3\xa9"));
 
-    const QString source = QStringLiteral("<host>\u00e9t\u00e9</host>");
-    QByteArray utf16("\xff\xfe", 2);
-    utf16.append(reinterpret_cast<const char*>(source.utf16()), source.size() * 2);
-    const auto wide = parse(utf16);
+    const auto wide =
+        parse(utf16(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><host>\u00e9t\u00e9</host>")));
     ASSERT_TRUE(wide.ok()) << wide.message().toStdString();
     EXPECT_EQ(wide.element->data(), QString::fromUtf8("\xc3\xa9t\xc3\xa9"));
+
+    // 257 attributes in an encoding the attribute count could not read.
+    QByteArray crowded = "<r";
+    for (int i = 0; i <= QNXMLText::maximumAttributeCount; ++i) {
+        crowded += " a" + QByteArray::number(i) + "=\"x\"";
+    }
+    crowded += "/>";
+    const QByteArray refused[] = {
+        "<?xml version=\"1.0\" encoding=\"IBM037\"?>" + ebcdic(crowded),
+        "<?xml version='1.0' encoding='UTF-16'?><r/>",
+        "\xef\xbb\xbf<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r/>",
+        utf16(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r/>")),
+        "<host>caf\xe9</host>",
+    };
+    for (const QByteArray& text : refused) {
+        const auto result = parse(text);
+        EXPECT_FALSE(result.ok()) << text.toStdString();
+        EXPECT_FALSE(result.errorString.isEmpty());
+    }
 }
 
 TEST(XMLTextTest, HostileTextFailsCleanlyWithAPosition) {
@@ -264,11 +297,14 @@ TEST(XMLTextTest, AttributeLimitCountsOnlyAttributes) {
     EXPECT_EQ(crowded.columnNumber, 3);
     EXPECT_TRUE(crowded.message().contains("256"));
 
+    // Tags each within the limit still add up: the reader's work over the whole document is bounded too.
+    const int fullTags = int(QNXMLText::maximumAttributeComparisons / (QNXMLText::maximumAttributeCount * 128)) + 1;
+    const auto flood = parse("<rules>" + tagWith(QNXMLText::maximumAttributeCount).repeated(fullTags) + "</rules>");
+    EXPECT_FALSE(flood.ok());
+    EXPECT_TRUE(flood.message().contains("between them")) << flood.message().toStdString();
+
     // The same in UTF-16, whose bytes the look ahead cannot read directly.
-    const QString source = QString::fromLatin1("<r>" + tagWith(QNXMLText::maximumAttributeCount + 1) + "</r>");
-    QByteArray utf16("\xff\xfe", 2);
-    utf16.append(reinterpret_cast<const char*>(source.utf16()), source.size() * 2);
-    const auto wide = parse(utf16);
+    const auto wide = parse(utf16(QString::fromLatin1("<r>" + tagWith(QNXMLText::maximumAttributeCount + 1) + "</r>")));
     EXPECT_FALSE(wide.ok());
     EXPECT_EQ(wide.columnNumber, 4);
 }

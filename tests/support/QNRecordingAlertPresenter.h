@@ -16,10 +16,15 @@ public:
         return _response;
     }
 
+    bool interactive() const override { return _interactive; }
+    // As a headless presenter: reports alerts and answers the default button by itself.
+    void setInteractive(bool interactive) { _interactive = interactive; }
+
     const QList<QNAlert>& alerts() const { return _alerts; }
     void clear() { _alerts.clear(); }
 
 private:
     QNAlertResponse _response;
+    bool _interactive = true;
     QList<QNAlert> _alerts;
 };
