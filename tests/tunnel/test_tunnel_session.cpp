@@ -13,6 +13,7 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -298,6 +299,57 @@ TEST_F(TunnelSessionTest, StoppedAndReleasedFromInsideItsOwnReport) {
     server->createTunnel(*qnTunnelProxy(sshd, stranger));
     server->start();
     ASSERT_TRUE(qnWaitUntil([&] { return delegate.errors.size() == 2 && !server; }));
+}
+
+TEST_F(TunnelSessionTest, TeardownWhileBusyClosesEveryClientAndLeaksNothing) {
+    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
+    ASSERT_TRUE(sshd.start());
+    QNTestEchoServer echo;
+    const int descriptorsBefore = qnOpenDescriptorCount();
+    QNRecordingTunnelDelegate delegate;
+    auto server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
+    const quint16 port = server->createTunnel(*qnTunnelProxy(sshd, key));
+    server->start();
+    ASSERT_TRUE(delegate.waitForConnected());
+
+    // Clients in the middle of transfers far larger than anything buffered on the way.
+    constexpr int kClients = 16;
+    std::atomic<int> relaying{0};
+    std::atomic<int> ended{0};
+    std::vector<std::thread> clients;
+    for (int index = 0; index < kClients; ++index) {
+        clients.emplace_back([&] {
+            QNTestClientSocket client(port);
+            QByteArray request = QByteArray::fromHex("050100"
+                                                     "050100017f000001");
+            request.append(char(echo.port() >> 8)).append(char(echo.port() & 0xFF));
+            if (!client.send(request) || client.read(12).size() != 12) {
+                return;
+            }
+            std::thread writer([&] {
+                const QByteArray chunk(64 * 1024, 'x');
+                while (client.send(chunk)) {
+                }
+            });
+            client.read(1024 * 1024);
+            ++relaying;
+            if (client.waitForEnd()) {
+                ++ended;
+            }
+            client.shutdownWrite();
+            writer.join();
+        });
+    }
+    ASSERT_TRUE(qnWaitUntil([&] { return relaying.load() == kClients; }));
+    server->stop();
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(ended.load(), kClients);
+    server.reset();
+    // The echo server lets go of its side once sshd's connections are gone.
+    EXPECT_TRUE(qnWaitUntil([&] { return qnOpenDescriptorCount() == descriptorsBefore; }))
+        << qnOpenDescriptorCount() << " descriptors, " << descriptorsBefore << " before";
 }
 
 } // namespace
