@@ -1,10 +1,12 @@
 #include "fingerprint/QNFingerprint.h"
 
+#include "fingerprint/QNOpenSSHPrivateKey.h"
 #include "util/QNConstants.h"
 #include "util/QNDataAdditions.h"
 
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -33,10 +35,6 @@ quint64 lineEnd(const QByteArray& data, quint64 start) {
     return at < 0 ? quint64(data.size()) : quint64(at);
 }
 
-QNFingerprint::BigNumber newBigNumber() {
-    return QNFingerprint::BigNumber(BN_new());
-}
-
 // Copies one named number of a libcrypto key into ours.
 bool copyKeyParameter(const EVP_PKEY* key, const char* name, BIGNUM* into) {
     BIGNUM* value = nullptr;
@@ -53,6 +51,62 @@ struct BioFree {
 struct PKeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
+struct GroupFree {
+    void operator()(EC_GROUP* group) const { EC_GROUP_free(group); }
+};
+struct PointFree {
+    void operator()(EC_POINT* point) const { EC_POINT_free(point); }
+};
+
+// An uncompressed point (0x04, x, y) that lies on the curve, as OpenSSH requires of ECDSA keys.
+bool isCurvePoint(quint32 type, const QByteArray& point) {
+    int curve = NID_undef;
+    qsizetype coordinateLength = 0;
+    switch (type) {
+    case QNFingerprintTypeECDSA256:
+        curve = NID_X9_62_prime256v1;
+        coordinateLength = 32;
+        break;
+    case QNFingerprintTypeECDSA384:
+        curve = NID_secp384r1;
+        coordinateLength = 48;
+        break;
+    case QNFingerprintTypeECDSA521:
+        curve = NID_secp521r1;
+        coordinateLength = 66;
+        break;
+    default:
+        return false;
+    }
+    if (point.size() != 1 + 2 * coordinateLength || point.at(0) != '\x04') {
+        return false;
+    }
+    std::unique_ptr<EC_GROUP, GroupFree> group(EC_GROUP_new_by_curve_name(curve));
+    std::unique_ptr<EC_POINT, PointFree> decoded(group ? EC_POINT_new(group.get()) : nullptr);
+    const bool onCurve = decoded && EC_POINT_oct2point(group.get(), decoded.get(),
+                                                       reinterpret_cast<const unsigned char*>(point.constData()),
+                                                       size_t(point.size()), nullptr) == 1;
+    ERR_clear_error();
+    return onCurve;
+}
+
+// A private key in PEM armour: a line "-----BEGIN <kind> PRIVATE KEY-----" (RSA, DSA, EC, ENCRYPTED, none).
+bool holdsPEMPrivateKey(const QByteArray& data) {
+    static const QByteArray begin = QByteArrayLiteral("-----BEGIN ");
+    static const QByteArray end = QByteArrayLiteral("PRIVATE KEY-----");
+    for (qsizetype at = data.indexOf(begin); at >= 0; at = data.indexOf(begin, at + 1)) {
+        if (at > 0 && data.at(at - 1) != '\n') {
+            continue;
+        }
+        qsizetype lineEnd = data.indexOf('\n', at);
+        lineEnd = lineEnd < 0 ? data.size() : lineEnd;
+        const QByteArray line = data.mid(at, lineEnd - at).trimmed();
+        if (line.endsWith(end)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 } // namespace
 
@@ -94,6 +148,33 @@ QString QNFingerprint::fingerprintString(bool privateKey, bool* needsPassphrase)
 }
 
 std::optional<QByteArray> QNFingerprint::fingerprintData(bool privateKey, bool* needsPassphrase) {
+    return digest(privateKey, needsPassphrase, EVP_md5());
+}
+
+std::optional<QByteArray> QNFingerprint::fingerprintSHA256Data(bool privateKey, bool* needsPassphrase) {
+    return digest(privateKey, needsPassphrase, EVP_sha256());
+}
+
+QString QNFingerprint::fingerprintSHA256String(bool privateKey, bool* needsPassphrase) {
+    const std::optional<QByteArray> digest = fingerprintSHA256Data(privateKey, needsPassphrase);
+    if (!digest) {
+        return QString();
+    }
+    return QStringLiteral("SHA256:") + QString::fromLatin1(digest->toBase64(QByteArray::OmitTrailingEquals));
+}
+
+std::optional<QByteArray> QNFingerprint::publicKeyBlob() const {
+    if (_type == QNFingerprintTypeRSA1) {
+        return std::nullopt;
+    }
+    return hashKey();
+}
+
+bool QNFingerprint::isPrivateKeyFile(const QByteArray& data) {
+    return QNOpenSSHPrivateKey::holdsKey(data) || holdsPEMPrivateKey(data);
+}
+
+std::optional<QByteArray> QNFingerprint::digest(bool privateKey, bool* needsPassphrase, const EVP_MD* algorithm) {
     _needsPassphrase = false;
     if (!loadKey(privateKey)) {
         if (needsPassphrase) {
@@ -107,7 +188,7 @@ std::optional<QByteArray> QNFingerprint::fingerprintData(bool privateKey, bool* 
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
-    if (EVP_Digest(bytes->constData(), static_cast<size_t>(bytes->size()), digest, &digestLength, EVP_md5(), nullptr) !=
+    if (EVP_Digest(bytes->constData(), static_cast<size_t>(bytes->size()), digest, &digestLength, algorithm, nullptr) !=
         1) {
         ERR_clear_error();
         return std::nullopt;
@@ -122,7 +203,8 @@ bool QNFingerprint::loadKey(bool privateKey) {
         return false;
     }
     if (privateKey) {
-        return loadPrivateUnknown();
+        // libcrypto knows only PEM; the OpenSSH format has its own reader.
+        return QNOpenSSHPrivateKey::holdsKey(_data) ? loadPrivateOpenSSH() : loadPrivateUnknown();
     }
     return loadPrivateRSA1() || loadPublicRSA1() || loadPublicSSH2() || loadPublicUnknown();
 }
@@ -147,6 +229,26 @@ bool QNFingerprint::loadPrivateUnknown() {
     // Whatever libcrypto complained about is answered by our result; leave no errors behind for libssh.
     ERR_clear_error();
     if (!key || !takeKey(key.get())) {
+        updateType(QNFingerprintTypeNone);
+        return false;
+    }
+    return true;
+}
+
+bool QNFingerprint::loadPrivateOpenSSH() {
+    updateType(QNFingerprintTypeNone);
+    QByteArray blob;
+    const QNOpenSSHPrivateKey::Status status = QNOpenSSHPrivateKey::read(_data, _passphrase, &blob);
+    quint32 offset = 0;
+    QString name;
+    // The clear public key must be a plain key even when the rest cannot be read yet: a file whose public
+    // part is garbage fails outright instead of asking for a passphrase.
+    const bool blobRead = status != QNOpenSSHPrivateKey::Status::Failed && readString(blob, &name, &offset) &&
+                          readKeyBlob(blob, keyType(name)) && !isKeyCertificate(_type);
+    if (status == QNOpenSSHPrivateKey::Status::NeedsPassphrase && blobRead) {
+        _needsPassphrase = true;
+    }
+    if (status != QNOpenSSHPrivateKey::Status::Read || !blobRead) {
         updateType(QNFingerprintTypeNone);
         return false;
     }
@@ -312,6 +414,22 @@ bool QNFingerprint::readKeyBlob(const QByteArray& blob, quint32 nameType) {
     case QNFingerprintTypeDSSCertificateV1:
         read = updateType(blobType) && readString(blob, nullptr, &offset) && readDSANumbers(blob, &offset);
         break;
+    case QNFingerprintTypeEd25519:
+        read = updateType(blobType) && readEd25519Key(blob, &offset);
+        break;
+    case QNFingerprintTypeEd25519CertificateV1:
+        read = updateType(blobType) && readString(blob, nullptr, &offset) && readEd25519Key(blob, &offset);
+        break;
+    case QNFingerprintTypeECDSA256:
+    case QNFingerprintTypeECDSA384:
+    case QNFingerprintTypeECDSA521:
+        read = updateType(blobType) && readECDSAKey(blob, &offset);
+        break;
+    case QNFingerprintTypeECDSA256CertificateV1:
+    case QNFingerprintTypeECDSA384CertificateV1:
+    case QNFingerprintTypeECDSA521CertificateV1:
+        read = updateType(blobType) && readString(blob, nullptr, &offset) && readECDSAKey(blob, &offset);
+        break;
     default:
         return false;
     }
@@ -325,6 +443,28 @@ bool QNFingerprint::readRSANumbers(const QByteArray& blob, quint32* offset) {
 bool QNFingerprint::readDSANumbers(const QByteArray& blob, quint32* offset) {
     return _dsa && readBigNumber2(blob, _dsa->p.get(), offset) && readBigNumber2(blob, _dsa->q.get(), offset) &&
            readBigNumber2(blob, _dsa->g.get(), offset) && readBigNumber2(blob, _dsa->y.get(), offset);
+}
+
+bool QNFingerprint::readEd25519Key(const QByteArray& blob, quint32* offset) {
+    QByteArray publicKey;
+    if (!_ed25519 || !readData(blob, &publicKey, offset) || publicKey.size() != 32) {
+        return false;
+    }
+    _ed25519->publicKey = publicKey;
+    return true;
+}
+
+// The curve's name, which must be the one the type names, then the point.
+bool QNFingerprint::readECDSAKey(const QByteArray& blob, quint32* offset) {
+    QString curve;
+    QByteArray point;
+    const quint32 plainType = isKeyCertificate(_type) ? certificateKeyType(_type) : _type;
+    if (!_ecdsa || !readString(blob, &curve, offset) || curve != curveName(plainType) ||
+        !readData(blob, &point, offset) || !isCurvePoint(plainType, point)) {
+        return false;
+    }
+    _ecdsa->point = point;
+    return true;
 }
 
 // Authorised-keys lines: an options field may stand before the key.
@@ -414,100 +554,15 @@ std::optional<QByteArray> QNFingerprint::hashKey() const {
             writeBigNumber(&bytes, _dsa->y.get(), &offset)) {
             return bytes;
         }
+    } else if (plainType == QNFingerprintTypeEd25519 && _ed25519) {
+        if (writeString(&bytes, keyName(plainType), &offset) && writeData(&bytes, _ed25519->publicKey, &offset)) {
+            return bytes;
+        }
+    } else if (!curveName(plainType).isNull() && _ecdsa) {
+        if (writeString(&bytes, keyName(plainType), &offset) && writeString(&bytes, curveName(plainType), &offset) &&
+            writeData(&bytes, _ecdsa->point, &offset)) {
+            return bytes;
+        }
     }
     return std::nullopt;
-}
-
-quint32 QNFingerprint::keyType(const QString& string) {
-    if (string == kQNFingerprintTypeStringRSA1) {
-        return QNFingerprintTypeRSA1;
-    }
-    if (string == kQNFingerprintTypeStringRSA || string == kQNFingerprintTypeStringSSHRSA) {
-        return QNFingerprintTypeRSA;
-    }
-    if (string == kQNFingerprintTypeStringDSA || string == kQNFingerprintTypeStringSSHDSS) {
-        return QNFingerprintTypeDSA;
-    }
-    if (string == kQNFingerprintTypeStringSSHRSACertificateV0) {
-        return QNFingerprintTypeRSACertificateV0;
-    }
-    if (string == kQNFingerprintTypeStringSSHDSSCertificateV0) {
-        return QNFingerprintTypeDSSCertificateV0;
-    }
-    if (string == kQNFingerprintTypeStringSSHRSACertificateV1) {
-        return QNFingerprintTypeRSACertificateV1;
-    }
-    if (string == kQNFingerprintTypeStringSSHDSSCertificateV1) {
-        return QNFingerprintTypeDSSCertificateV1;
-    }
-    return QNFingerprintTypeNone;
-}
-
-QString QNFingerprint::keyName(quint32 type) {
-    switch (type) {
-    case QNFingerprintTypeRSA:
-        return kQNFingerprintTypeStringSSHRSA;
-    case QNFingerprintTypeDSA:
-        return kQNFingerprintTypeStringSSHDSS;
-    case QNFingerprintTypeRSACertificateV0:
-        return kQNFingerprintTypeStringSSHRSACertificateV0;
-    case QNFingerprintTypeDSSCertificateV0:
-        return kQNFingerprintTypeStringSSHDSSCertificateV0;
-    case QNFingerprintTypeRSACertificateV1:
-        return kQNFingerprintTypeStringSSHRSACertificateV1;
-    case QNFingerprintTypeDSSCertificateV1:
-        return kQNFingerprintTypeStringSSHDSSCertificateV1;
-    default:
-        return QString();
-    }
-}
-
-bool QNFingerprint::isKeyCertificate(quint32 type) {
-    return type >= QNFingerprintTypeRSACertificateV0 && type <= QNFingerprintTypeDSSCertificateV1;
-}
-
-quint32 QNFingerprint::certificateKeyType(quint32 type) {
-    switch (type) {
-    case QNFingerprintTypeRSACertificateV0:
-    case QNFingerprintTypeRSACertificateV1:
-        return QNFingerprintTypeRSA;
-    case QNFingerprintTypeDSSCertificateV0:
-    case QNFingerprintTypeDSSCertificateV1:
-        return QNFingerprintTypeDSA;
-    default:
-        return QNFingerprintTypeNone;
-    }
-}
-
-bool QNFingerprint::updateType(quint32 type) {
-    _rsa.reset();
-    _dsa.reset();
-    _type = type;
-    switch (type) {
-    case QNFingerprintTypeRSA1:
-    case QNFingerprintTypeRSA:
-    case QNFingerprintTypeRSACertificateV0:
-    case QNFingerprintTypeRSACertificateV1: {
-        auto key = std::make_unique<RSAKey>(RSAKey{newBigNumber(), newBigNumber()});
-        if (!key->n || !key->e) {
-            _type = QNFingerprintTypeNone;
-            return false;
-        }
-        _rsa = std::move(key);
-        return true;
-    }
-    case QNFingerprintTypeDSA:
-    case QNFingerprintTypeDSSCertificateV0:
-    case QNFingerprintTypeDSSCertificateV1: {
-        auto key = std::make_unique<DSAKey>(DSAKey{newBigNumber(), newBigNumber(), newBigNumber(), newBigNumber()});
-        if (!key->p || !key->q || !key->g || !key->y) {
-            _type = QNFingerprintTypeNone;
-            return false;
-        }
-        _dsa = std::move(key);
-        return true;
-    }
-    default:
-        return true;
-    }
 }

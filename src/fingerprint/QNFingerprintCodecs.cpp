@@ -1,4 +1,5 @@
-// The wire encodings of key files: SSH strings and mpints, protocol-1 binary and decimal big numbers.
+// The wire encodings of key files: SSH strings (text and binary) and mpints, protocol-1 binary and decimal
+// big numbers.
 // Every position is computed in 64 bits so that no length read from the input can wrap an offset.
 
 #include "fingerprint/QNFingerprint.h"
@@ -108,6 +109,19 @@ bool QNFingerprint::readString(const QByteArray& buffer, QString* string, quint3
     return true;
 }
 
+bool QNFingerprint::readData(const QByteArray& buffer, QByteArray* data, quint32* offset) {
+    quint64 dataStart = 0;
+    quint64 count = 0;
+    if (!offset || !lengthPrefixedField(buffer, *offset, kMaximumStringLength, &dataStart, &count)) {
+        return false;
+    }
+    if (data) {
+        *data = buffer.mid(static_cast<qsizetype>(dataStart), static_cast<qsizetype>(count));
+    }
+    *offset = static_cast<quint32>(dataStart + count);
+    return true;
+}
+
 bool QNFingerprint::readBigNumber(const QByteArray& buffer, BIGNUM* bigNumber, quint32* offset) {
     if (!offset) {
         return false;
@@ -174,6 +188,13 @@ bool QNFingerprint::writeString(QByteArray* buffer, const QString& string, quint
         return false;
     }
     return writeLengthPrefixedField(buffer, string.toUtf8(), offset);
+}
+
+bool QNFingerprint::writeData(QByteArray* buffer, const QByteArray& data, quint32* offset) {
+    if (!buffer || !offset) {
+        return false;
+    }
+    return writeLengthPrefixedField(buffer, data, offset);
 }
 
 bool QNFingerprint::writeBigNumber(QByteArray* buffer, const BIGNUM* bigNumber, quint32* offset) {

@@ -195,6 +195,18 @@ inline const QString kQNFingerprintTypeStringSSHRSACertificateV0 = QStringLitera
 inline const QString kQNFingerprintTypeStringSSHDSSCertificateV0 = QStringLiteral("ssh-dss-cert-v00@openssh.com");
 inline const QString kQNFingerprintTypeStringSSHRSACertificateV1 = QStringLiteral("ssh-rsa-cert-v01@openssh.com");
 inline const QString kQNFingerprintTypeStringSSHDSSCertificateV1 = QStringLiteral("ssh-dss-cert-v01@openssh.com");
+inline const QString kQNFingerprintTypeStringSSHEd25519 = QStringLiteral("ssh-ed25519");
+inline const QString kQNFingerprintTypeStringECDSA256 = QStringLiteral("ecdsa-sha2-nistp256");
+inline const QString kQNFingerprintTypeStringECDSA384 = QStringLiteral("ecdsa-sha2-nistp384");
+inline const QString kQNFingerprintTypeStringECDSA521 = QStringLiteral("ecdsa-sha2-nistp521");
+inline const QString kQNFingerprintTypeStringSSHEd25519CertificateV1 =
+    QStringLiteral("ssh-ed25519-cert-v01@openssh.com");
+inline const QString kQNFingerprintTypeStringECDSA256CertificateV1 =
+    QStringLiteral("ecdsa-sha2-nistp256-cert-v01@openssh.com");
+inline const QString kQNFingerprintTypeStringECDSA384CertificateV1 =
+    QStringLiteral("ecdsa-sha2-nistp384-cert-v01@openssh.com");
+inline const QString kQNFingerprintTypeStringECDSA521CertificateV1 =
+    QStringLiteral("ecdsa-sha2-nistp521-cert-v01@openssh.com");
 inline const QString kQNFingerprintPrivateKeyString = QStringLiteral("SSH PRIVATE KEY FILE FORMAT 1.1\n");
 
 // SSH tunnels

@@ -13,38 +13,47 @@ protected:
         if (IsSkipped() || HasFatalFailure()) {
             return;
         }
-        // One key: its public half and the encrypted private key have the same fingerprint.
-        const QNTestProcessResult made =
-            qnRunProcess(QStringLiteral("ssh-keygen"),
-                         {QStringLiteral("-q"), QStringLiteral("-t"), QStringLiteral("rsa"), QStringLiteral("-b"),
-                          QStringLiteral("2048"), QStringLiteral("-m"), QStringLiteral("PEM"), QStringLiteral("-N"),
-                          kPassphrase, QStringLiteral("-f"), path("encrypted")});
-        ASSERT_EQ(made.exitCode, 0) << made.standardError.toStdString();
-        _md5 = oracle(path("encrypted.pub"));
+        // Two encrypted keys, a PEM RSA key and one as ssh-keygen writes it today; each has the fingerprint of
+        // its public half.
+        for (const QStringList& options : {QStringList{"-t", "rsa", "-b", "2048", "-m", "PEM", "-f", path("encrypted")},
+                                           QStringList{"-t", "ed25519", "-a", "2", "-f", path("id_ed25519")}}) {
+            const QNTestProcessResult made =
+                qnRunProcess(QStringLiteral("ssh-keygen"), QStringList{"-q", "-N", kPassphrase} + options);
+            ASSERT_EQ(made.exitCode, 0) << made.standardError.toStdString();
+        }
+        _md5 = oracle(path("encrypted.pub"), "MD5:");
+        _edMD5 = oracle(path("id_ed25519.pub"), "MD5:");
+        _edSHA256 = oracle(path("id_ed25519.pub"), "SHA256:");
         ASSERT_EQ(_md5.size(), 47);
+        ASSERT_EQ(_edMD5.size(), 47);
+        ASSERT_EQ(_edSHA256.size(), 50);
         ASSERT_TRUE(writeFile(path("passphrase"), kPassphrase.toUtf8() + "\n"));
+        ASSERT_TRUE(writeFile(path("wrong"), "not it\n"));
+        ASSERT_TRUE(writeFile(path("garbage"), "not a key\n"));
     }
 
-    static QString oracle(const QString& file) {
+    // ssh-keygen -l -E md5 prints "MD5:" and the pairs; the SHA-256 form is printed whole.
+    static QByteArray oracle(const QString& file, const QByteArray& prefix) {
         const QNTestProcessResult result =
-            qnRunProcess(QStringLiteral("ssh-keygen"), {QStringLiteral("-l"), QStringLiteral("-E"),
-                                                        QStringLiteral("md5"), QStringLiteral("-f"), file});
+            qnRunProcess(QStringLiteral("ssh-keygen"), {"-l", "-E", prefix == "MD5:" ? "md5" : "sha256", "-f", file});
         for (const QByteArray& field : result.standardOutput.split(' ')) {
-            if (field.startsWith("MD5:")) {
-                return QString::fromLatin1(field.mid(4));
+            if (field.startsWith(prefix)) {
+                return prefix == "MD5:" ? field.mid(4) : field;
             }
         }
-        return QString();
+        return QByteArray();
     }
 
-    QString _md5;
+    QByteArray _md5;
+    QByteArray _edMD5;
+    QByteArray _edSHA256;
 };
 
 } // namespace
 
 // What the key files themselves may hold is the fingerprint library's tests' business; this is the command.
 TEST_F(FingerprintCommand, PrintsTheFingerprintOrSaysWhy) {
-    const QByteArray md5 = _md5.toLatin1();
+    const QByteArray& md5 = _md5;
     const struct {
         const char* name;
         QStringList arguments;
@@ -65,7 +74,26 @@ TEST_F(FingerprintCommand, PrintsTheFingerprintOrSaysWhy) {
          0,
          md5 + "\n",
          nullptr},
-        {"private key without --private", {path("encrypted")}, 1, "", "--private"},
+        {"PEM key known by its armour",
+         {path("encrypted"), "--passphrase-file", path("passphrase")},
+         0,
+         md5 + "\n",
+         nullptr},
+        {"OpenSSH key", {path("id_ed25519"), "--passphrase-file", path("passphrase")}, 0, _edMD5 + "\n", nullptr},
+        {"OpenSSH key, SHA-256",
+         {"--sha256", path("id_ed25519"), "--passphrase-file", path("passphrase")},
+         0,
+         _edSHA256 + "\n",
+         nullptr},
+        {"public key, SHA-256", {"--sha256", path("id_ed25519.pub")}, 0, _edSHA256 + "\n", nullptr},
+        {"OpenSSH key, no passphrase", {path("id_ed25519")}, 1, "", "--passphrase-file"},
+        {"OpenSSH key, wrong passphrase",
+         {path("id_ed25519"), "--passphrase-file", path("wrong")},
+         1,
+         "",
+         "wrong passphrase"},
+        {"not a key", {path("garbage")}, 1, "", "no SSH key"},
+        {"SHA-256 has no display form", {"--sha256", "--display", path("encrypted.pub")}, 2, "", "--display"},
         {"missing passphrase file",
          {"--private", "--passphrase-file", path("missing"), path("encrypted")},
          1,
@@ -73,7 +101,7 @@ TEST_F(FingerprintCommand, PrintsTheFingerprintOrSaysWhy) {
          "missing"},
         {"no file", {}, 2, "", "fingerprint"},
         {"two files", {path("encrypted.pub"), path("encrypted.pub")}, 2, "", "fingerprint"},
-        {"unknown option", {"--sha256", path("encrypted.pub")}, 2, "", "--sha256"},
+        {"unknown option", {"--sha1", path("encrypted.pub")}, 2, "", "--sha1"},
         {"passphrase file without a name", {path("encrypted.pub"), "--passphrase-file"}, 2, "", "--passphrase-file"},
     };
     for (const auto& c : cases) {

@@ -57,7 +57,8 @@ std::optional<QNTestKey> QNTestKeys::key(const QString& name, const QString& typ
         key.privateFile = readAll(key.privatePath);
         key.publicLine = readAll(key.publicPath);
         key.md5 = oracle(key.publicPath);
-        if (!key.privateFile.isEmpty() && !key.publicLine.isEmpty() && !key.md5.isNull()) {
+        key.sha256 = oracle(key.publicPath, QStringLiteral("sha256"));
+        if (!key.privateFile.isEmpty() && !key.publicLine.isEmpty() && !key.md5.isNull() && !key.sha256.isNull()) {
             made = key;
         }
     }
@@ -83,17 +84,17 @@ std::optional<QByteArray> QNTestKeys::certificate(const QNTestKey& key) {
     return line.isEmpty() ? std::nullopt : std::optional<QByteArray>(line);
 }
 
-QString QNTestKeys::oracle(const QString& path) {
-    const QNTestProcessResult result =
-        qnRunProcess(QStringLiteral("ssh-keygen"),
-                     {QStringLiteral("-l"), QStringLiteral("-E"), QStringLiteral("md5"), QStringLiteral("-f"), path});
+QString QNTestKeys::oracle(const QString& path, const QString& hash) {
+    const QNTestProcessResult result = qnRunProcess(
+        QStringLiteral("ssh-keygen"), {QStringLiteral("-l"), QStringLiteral("-E"), hash, QStringLiteral("-f"), path});
     if (!result.started || result.exitCode != 0) {
         return QString();
     }
-    // "2048 MD5:aa:bb:... comment (RSA)"
+    // "2048 MD5:aa:bb:... comment (RSA)", "256 SHA256:base64 comment (ED25519)"
+    const QByteArray prefix = hash.toUpper().toLatin1() + ':';
     for (const QByteArray& field : result.standardOutput.split(' ')) {
-        if (field.startsWith("MD5:")) {
-            return QString::fromLatin1(field.mid(4).trimmed());
+        if (field.startsWith(prefix)) {
+            return QString::fromLatin1(hash == QStringLiteral("md5") ? field.mid(4) : field);
         }
     }
     return QString();
@@ -133,6 +134,8 @@ QNReadOutcome qnReadBothWays(const QByteArray& data) {
         EXPECT_EQ(fingerprint->type(), quint32(QNFingerprintTypeNone));
         EXPECT_EQ(fingerprint->rsa(), nullptr);
         EXPECT_EQ(fingerprint->dsa(), nullptr);
+        EXPECT_EQ(fingerprint->ed25519(), nullptr);
+        EXPECT_EQ(fingerprint->ecdsa(), nullptr);
     }
     return outcome;
 }

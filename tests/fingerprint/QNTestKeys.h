@@ -15,6 +15,7 @@ struct QNTestKey {
     QByteArray privateFile;
     QByteArray publicLine; // the .pub file as written: "type base64 comment\n"
     QString md5;           // "aa:bb:..." from ssh-keygen -l -E md5
+    QString sha256;        // "SHA256:..." from ssh-keygen -l -E sha256
 };
 
 // Makes keys with ssh-keygen in a temporary folder that lives as long as the test program, and keeps them
@@ -33,8 +34,9 @@ public:
     // The certificate of a public key, signed by a fresh CA key: the -cert.pub line.
     std::optional<QByteArray> certificate(const QNTestKey& key);
 
-    // The MD5 digest ssh-keygen reports for a key file; null when it cannot read it.
-    static QString oracle(const QString& path);
+    // The digest ssh-keygen reports for a key file: for md5 the hex pairs, for sha256 "SHA256:" and the
+    // base64; null when it cannot read the file.
+    static QString oracle(const QString& path, const QString& hash = QStringLiteral("md5"));
     QString writeFile(const QString& name, const QByteArray& contents);
     QString path(const QString& name) const;
 

@@ -55,6 +55,7 @@ const Reader stringReader = [](const QByteArray& buffer, QByteArray* value, quin
 
 TEST(FingerprintCodecs, Readers) {
     const Reader string = stringReader;
+    const Reader data = QNFingerprint::readData;
     const Reader mpint = numberReader(QNFingerprint::readBigNumber2);
     const Reader binary = numberReader(QNFingerprint::readBigNumber);
     const Reader decimal = numberReader(QNFingerprint::readBigNumber3);
@@ -82,6 +83,10 @@ TEST(FingerprintCodecs, Readers) {
          262148},
         {"string over its bound", string, hex("00040001") + QByteArray(262145, 'a'), 0, false, "", 0},
         {"string UTF-8", string, hex("00000002") + "\xc3\xa9", 0, true, "\xc3\xa9", 6},
+        // Binary strings keep bytes that are not UTF-8 and share the string's bounds.
+        {"data", data, hex("00000003ff0080") + "x", 0, true, hex("ff0080"), 7},
+        {"data past the end", data, hex("00000004ff0080"), 0, false, "", 0},
+        {"data over its bound", data, hex("00040001") + QByteArray(262145, 'a'), 0, false, "", 0},
         {"mpint", mpint, hex("000000020102"), 0, true, hex("0102"), 6},
         {"mpint with sign byte", mpint, hex("0000000300ff01"), 0, true, hex("ff01"), 7},
         {"mpint zero", mpint, hex("00000000ff"), 0, true, "", 4},
@@ -164,6 +169,10 @@ TEST(FingerprintCodecs, Writers) {
     ASSERT_TRUE(QNFingerprint::writeString(&buffer, QString(), &offset));
     EXPECT_EQ(buffer, hex("00000007") + "ssh-rsa" + hex("00000000"));
     EXPECT_EQ(offset, 15u);
+    ASSERT_TRUE(QNFingerprint::writeData(&buffer, hex("ff00"), &offset));
+    EXPECT_EQ(buffer.mid(15), hex("00000002ff00"));
+    buffer.chop(6);
+    offset = 15;
     // Writing in the middle overwrites and keeps the rest.
     offset = 4;
     ASSERT_TRUE(QNFingerprint::writeString(&buffer, QString(), &offset));
@@ -177,22 +186,29 @@ TEST(FingerprintCodecs, Writers) {
 
 TEST(FingerprintCodecs, TypeTable) {
     // Names compare exactly; every wire name maps back to its code; certificates name their plain key.
-    for (const char* name : {"RSA", "ssh-rsa ", "ssh-ed25519", "ecdsa-sha2-nistp256", "ssh-rsa-cert-v01", ""}) {
+    for (const char* name : {"RSA", "ssh-rsa ", "ed25519", "ecdsa", "ssh-ed25519-cert-v00@openssh.com",
+                             "ecdsa-sha2-nistp224", "ssh-rsa-cert-v01", ""}) {
         EXPECT_EQ(QNFingerprint::keyType(QString::fromLatin1(name)), quint32(QNFingerprintTypeNone)) << name;
     }
     EXPECT_EQ(QNFingerprint::keyType(QStringLiteral("rsa1")), quint32(QNFingerprintTypeRSA1));
     EXPECT_EQ(QNFingerprint::keyType(QStringLiteral("rsa")), quint32(QNFingerprintTypeRSA));
     EXPECT_EQ(QNFingerprint::keyType(QStringLiteral("dsa")), quint32(QNFingerprintTypeDSA));
-    const quint32 certified[] = {0, 0, 0, 0, 2, 3, 2, 3, 0};
-    for (quint32 type = 0; type <= 8; ++type) {
+    const quint32 certified[] = {0, 0, 0, 0, 2, 3, 2, 3, 0, 0, 0, 0, 8, 9, 10, 11, 0};
+    for (quint32 type = 0; type <= 16; ++type) {
         const QString name = QNFingerprint::keyName(type);
-        EXPECT_EQ(name.isNull(), type < 2 || type > 7) << type;
+        EXPECT_EQ(name.isNull(), type < 2 || type > 15) << type;
         EXPECT_EQ(QNFingerprint::keyType(name), name.isNull() ? 0 : type) << type;
         EXPECT_EQ(QNFingerprint::isKeyCertificate(type), certified[type] != 0) << type;
         EXPECT_EQ(QNFingerprint::certificateKeyType(type), certified[type]) << type;
     }
     EXPECT_EQ(QNFingerprint::keyName(6), QStringLiteral("ssh-rsa-cert-v01@openssh.com"));
     EXPECT_EQ(QNFingerprint::keyName(5), QStringLiteral("ssh-dss-cert-v00@openssh.com"));
+    EXPECT_EQ(QNFingerprint::keyName(8), QStringLiteral("ssh-ed25519"));
+    EXPECT_EQ(QNFingerprint::keyName(11), QStringLiteral("ecdsa-sha2-nistp521"));
+    EXPECT_EQ(QNFingerprint::keyName(14), QStringLiteral("ecdsa-sha2-nistp384-cert-v01@openssh.com"));
+    EXPECT_EQ(QNFingerprint::curveName(10), QStringLiteral("nistp384"));
+    EXPECT_EQ(QNFingerprint::curveName(13), QStringLiteral("nistp256"));
+    EXPECT_TRUE(QNFingerprint::curveName(8).isNull());
 }
 
 TEST(FingerprintCodecs, HashedBytesByType) {
@@ -223,7 +239,7 @@ TEST(FingerprintCodecs, HashedBytesByType) {
         EXPECT_EQ(fingerprint.hashKey(), dsaBlob) << type;
     }
 
-    for (const quint32 type : {0u, 8u, 0xFFFFFFFFu}) {
+    for (const quint32 type : {0u, 16u, 0xFFFFFFFFu}) {
         fingerprint.updateType(type);
         EXPECT_FALSE(fingerprint.hashKey()) << type;
     }

@@ -15,15 +15,18 @@ constexpr qint64 kMaximumFileSize = 16 * 1024 * 1024;
 const char kUsage[] =
     "Usage: quillonctl fingerprint [options] FILE\n"
     "\n"
-    "Prints the MD5 fingerprint of the SSH key in FILE as 16 colon-separated hex pairs.\n"
-    "FILE may hold a public key line (protocol 1 or 2, with or without authorised-keys options),\n"
-    "an RSA or DSA certificate, or a protocol-1 private key file; with --private, a PEM private key\n"
-    "(RSA or DSA, traditional or PKCS#8, possibly encrypted).\n"
+    "Prints the MD5 fingerprint of the SSH key in FILE as 16 colon-separated hex pairs, the digest\n"
+    "'ssh-keygen -l -E md5' prints.\n"
+    "FILE may hold a public key line or a certificate (RSA, DSA, Ed25519 or ECDSA; with or without\n"
+    "authorised-keys options), a private key as ssh-keygen writes it (any of those types, possibly\n"
+    "encrypted), a PEM private key (RSA or DSA, traditional or PKCS#8, possibly encrypted), or a\n"
+    "protocol-1 key. A certificate has the fingerprint of the key it certifies.\n"
     "\n"
     "Options:\n"
-    "  --private              FILE is a PEM private key.\n"
+    "  --sha256               Print the SHA-256 fingerprint instead, as 'ssh-keygen -l' does.\n"
     "  --passphrase-file F    Read the passphrase of an encrypted private key from the first line of F.\n"
-    "  --display              Print the fingerprint as two lines of eight pairs.\n"
+    "  --display              Print the MD5 fingerprint as two lines of eight pairs.\n"
+    "  --private              Read FILE as a private key even without its usual armour.\n"
     "  -h, --help             Show this help.\n";
 
 void printError(const QString& text) {
@@ -69,6 +72,7 @@ QString passphraseFromFile(const QByteArray& contents) {
 int runFingerprintCommand(const QStringList& arguments) {
     bool privateKey = false;
     bool display = false;
+    bool sha256 = false;
     bool passphraseGiven = false;
     QString passphrasePath;
     QStringList files;
@@ -86,6 +90,8 @@ int runFingerprintCommand(const QStringList& arguments) {
             privateKey = true;
         } else if (argument == QStringLiteral("--display")) {
             display = true;
+        } else if (argument == QStringLiteral("--sha256")) {
+            sha256 = true;
         } else if (argument == QStringLiteral("--passphrase-file")) {
             if (index + 1 >= arguments.size()) {
                 return usageError(QStringLiteral("--passphrase-file needs a file"));
@@ -98,6 +104,9 @@ int runFingerprintCommand(const QStringList& arguments) {
         } else {
             return usageError(QStringLiteral("unknown option %1").arg(argument));
         }
+    }
+    if (display && sha256) {
+        return usageError(QStringLiteral("--display shows MD5 fingerprints only"));
     }
     if (files.size() != 1) {
         return usageError(files.isEmpty() ? QStringLiteral("no key file given")
@@ -119,20 +128,24 @@ int runFingerprintCommand(const QStringList& arguments) {
         passphrase = passphraseFromFile(contents);
     }
 
+    // A private key file is known by its armour; its public key comes from the private reader.
+    privateKey = privateKey || QNFingerprint::isPrivateKeyFile(data);
     bool needsPassphrase = false;
-    const QString fingerprint =
-        QNFingerprint::fingerprintWithData(data, passphrase)->fingerprintString(privateKey, &needsPassphrase);
+    const auto reader = QNFingerprint::fingerprintWithData(data, passphrase);
+    const QString fingerprint = sha256 ? reader->fingerprintSHA256String(privateKey, &needsPassphrase)
+                                       : reader->fingerprintString(privateKey, &needsPassphrase);
     if (fingerprint.isNull()) {
         if (needsPassphrase) {
             printError(
                 QStringLiteral("%1: the key is encrypted; give its passphrase with --passphrase-file").arg(path));
         } else if (privateKey && passphraseGiven) {
-            printError(QStringLiteral("%1: no RSA or DSA private key could be read (wrong passphrase?)").arg(path));
+            printError(QStringLiteral("%1: no private key could be read (wrong passphrase?)").arg(path));
         } else if (privateKey) {
-            printError(QStringLiteral("%1: no RSA or DSA private key in PEM form could be read").arg(path));
+            printError(QStringLiteral("%1: no private key could be read (RSA or DSA in PEM form, or any type in "
+                                      "OpenSSH form)")
+                           .arg(path));
         } else {
-            printError(
-                QStringLiteral("%1: no RSA or DSA key could be read (for a PEM private key use --private)").arg(path));
+            printError(QStringLiteral("%1: no SSH key could be read").arg(path));
         }
         return 1;
     }
