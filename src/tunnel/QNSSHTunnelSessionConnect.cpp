@@ -50,18 +50,17 @@ QByteArray hostKeyAlgorithms(quint32 type) {
     case QNFingerprintTypeDSSCertificateV0:
     case QNFingerprintTypeDSSCertificateV1:
         return "ssh-dss";
-    // Ed25519 and ECDSA keys and their certificates (codes 8 to 15).
-    case 8:
-    case 12:
+    case QNFingerprintTypeEd25519:
+    case QNFingerprintTypeEd25519CertificateV1:
         return "ssh-ed25519";
-    case 9:
-    case 13:
+    case QNFingerprintTypeECDSA256:
+    case QNFingerprintTypeECDSA256CertificateV1:
         return "ecdsa-sha2-nistp256";
-    case 10:
-    case 14:
+    case QNFingerprintTypeECDSA384:
+    case QNFingerprintTypeECDSA384CertificateV1:
         return "ecdsa-sha2-nistp384";
-    case 11:
-    case 15:
+    case QNFingerprintTypeECDSA521:
+    case QNFingerprintTypeECDSA521CertificateV1:
         return "ecdsa-sha2-nistp521";
     default:
         return {};

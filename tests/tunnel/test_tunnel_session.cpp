@@ -89,17 +89,23 @@ TEST_F(TunnelSessionTest, ClientKeys) {
 TEST_F(TunnelSessionTest, HostKeyPin) {
     const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
     const QByteArray otherRSA = sshd.makeClientKey(QStringLiteral("rsa"), QString(), true, false);
+    sshd.makeClientKey(QStringLiteral("ed25519"), QString(), false, false);
     QFile otherRSAPublic(sshd.directory() + QStringLiteral("/client_key_2.pub"));
+    QFile otherEd25519Public(sshd.directory() + QStringLiteral("/client_key_3.pub"));
     ASSERT_TRUE(otherRSAPublic.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(otherEd25519Public.open(QIODevice::ReadOnly));
     ASSERT_TRUE(sshd.start());
-    // The server holds RSA, Ed25519 and ECDSA host keys; an RSA pin must still be checked against its RSA
-    // key, not against the key it would present by preference.
+    // The server holds RSA, Ed25519 and ECDSA host keys; each pin must be checked against the server's key
+    // of that kind, not against the key it would present by preference.
     const struct {
         const char* name;
         QByteArray serverKey;
         bool connects;
     } cases[] = {
         {"ServerRSALine", sshd.hostKeyLine(QStringLiteral("rsa")), true},
+        {"ServerEd25519Line", sshd.hostKeyLine(QStringLiteral("ed25519")), true},
+        {"ServerECDSALine", sshd.hostKeyLine(QStringLiteral("ecdsa")), true},
+        {"OtherEd25519Line", otherEd25519Public.readAll(), false},
         {"OtherRSALine", otherRSAPublic.readAll(), false},
         {"NotAKey", "not a key at all", false},
     };
