@@ -54,6 +54,9 @@ public:
     // Drops the buffered bytes and gives their memory back; a new stream starts framed.
     void clear();
 
+    // An unframeable length was seen since construction or the last clear; nothing more will be parsed.
+    bool framingLost() const { return _framingLost; }
+
     // Messages framed (whatever their type) and bytes thrown away as unframeable since construction or the last clear.
     quint64 messageCount() const { return _messageCount; }
     quint64 discardedByteCount() const { return _discardedByteCount; }
@@ -69,6 +72,5 @@ private:
     qsizetype _offset = 0;
     quint64 _messageCount = 0;
     quint64 _discardedByteCount = 0;
-    // An unframeable length was seen since construction or the last clear.
     bool _framingLost = false;
 };
