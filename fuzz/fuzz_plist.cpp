@@ -22,7 +22,7 @@
 namespace {
 
 struct Shape {
-    int depth = 0; // nested containers, the root one included
+    int depth = 0;     // nested containers, the root one included
     qint64 values = 0; // dictionary keys included
 };
 
@@ -160,8 +160,7 @@ bool sameValue(const QVariant& a, const QVariant& b, bool wholeSeconds) {
 // What the structure check accepts, libplist parses within the limits the check is there to keep.
 void checkBinaryScan(const QByteArray& input) {
     if (!QNPlistCodecScan::isBinary(input) || input.size() > QNPlistCodec::kMaximumInputSize ||
-        !QNPlistCodecScan::checkBinary(input, QNPlistCodec::kMaximumDepth, QNPlistCodec::kMaximumValueCount,
-                                       nullptr)) {
+        !QNPlistCodecScan::checkBinary(input, QNPlistCodec::kMaximumDepth, QNPlistCodec::kMaximumValueCount, nullptr)) {
         return;
     }
     plist_t root = nullptr;
