@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const auto fingerprint = QNFingerprint::fingerprintWithData(data, passphrase);
     const std::optional<QByteArray> digest = fingerprint->fingerprintData(privateKey, &needsPassphrase);
     qnFuzzCheck(!digest || digest->size() == 16, "an MD5 digest has 16 bytes");
-    qnFuzzCheck(digest || (fingerprint->type() == QNFingerprintTypeNone && !fingerprint->rsa() && !fingerprint->dsa()),
+    qnFuzzCheck(digest || (fingerprint->type() == QNFingerprintTypeNone && !fingerprint->rsa() && !fingerprint->dsa() &&
+                           !fingerprint->ed25519() && !fingerprint->ecdsa()),
                 "a failed read leaves no key behind");
     qnFuzzCheck(!needsPassphrase || (privateKey && passphrase.isNull()),
                 "only the private reader asks for a passphrase, and only when none was given");
@@ -80,10 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     qnFuzzCheck(text.size() == 47 && isHexPairs(text), "the text form is 16 lower-case hex pairs joined by colons");
     qnFuzzCheck(QByteArray::fromHex(text.toLatin1()) == *digest, "the text form spells the raw form");
 
-    // A key whose last number is 0 has no line that reads back: a protocol-1 line needs a modulus of some
-    // bits, and the wire reader wants bytes after the length of the last field. No real key is like that.
-    const BIGNUM* last = fingerprint->rsa() ? fingerprint->rsa()->n.get() : fingerprint->dsa()->y.get();
-    if (BN_is_zero(last)) {
+    // An RSA or DSA key whose last number is 0 has no line that reads back: a protocol-1 line needs a
+    // modulus of some bits, and the wire reader wants bytes after the length of the last field. No real key
+    // is like that. Ed25519 and ECDSA keys end in a point of fixed size.
+    const BIGNUM* last = fingerprint->rsa()   ? fingerprint->rsa()->n.get()
+                         : fingerprint->dsa() ? fingerprint->dsa()->y.get()
+                                              : nullptr;
+    if (last && BN_is_zero(last)) {
         return 0;
     }
     const auto line = QNFingerprint::fingerprintWithData(publicKeyLine(*fingerprint), QString());
