@@ -1,56 +1,101 @@
-// Feeds arbitrary bytes to the control message parser as the engine might send them: the first byte
-// of the input seeds how the rest is cut into reads of 1 to 1024 bytes.
+// The engine's messages reach the control message parser in whatever pieces the socket delivers, so the
+// pieces must not matter: the stream is fed whole, then again cut where the input says, and both must
+// give the same messages in the same order and leave the same bytes behind.
+//
+// Input: one byte n (its low six bits), then n cuts of two bytes each (little-endian: the low fifteen
+// bits are a piece size, the top bit says whether to parse right after that piece or only append), then
+// the stream. What the cuts leave over is fed as one last piece.
 #include "QNFuzzCheck.h"
 
 #include "kernel/QNControlMessageParser.h"
 
 #include <QByteArray>
-#include <QString>
+#include <QList>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+
+namespace {
+
+struct Outcome {
+    QList<QByteArray> messages;
+    quint64 messageCount = 0;
+    quint64 discardedByteCount = 0;
+    QByteArray buffered;
+
+    bool operator==(const Outcome&) const = default;
+};
+
+QNControlMessageParser::Callbacks recordingInto(QList<QByteArray>& messages) {
+    QNControlMessageParser::Callbacks callbacks;
+    callbacks.connections = [&messages](qint32 connections) {
+        qnFuzzCheck(connections >= 0, "a connection count is never negative");
+        messages.append("conn " + QByteArray::number(connections));
+    };
+    callbacks.dataReceived = [&messages](quint64 bytes) { messages.append("datr " + QByteArray::number(bytes)); };
+    callbacks.dataSent = [&messages](quint64 bytes) { messages.append("dats " + QByteArray::number(bytes)); };
+    callbacks.log = [&messages](const QByteArray& text) {
+        qnFuzzCheck(text.size() <= qsizetype(QNControlMessageParser::kMaximumMessageLength), "log line within bounds");
+        messages.append("loge " + text);
+    };
+    return callbacks;
+}
+
+// What the control channel does after every read: parse until the parser says nothing more can be done.
+void parseAll(QNControlMessageParser& parser) {
+    for (;;) {
+        const qsizetype before = parser.bufferedSize();
+        if (!parser.parseControlSocketData()) {
+            break;
+        }
+        qnFuzzCheck(parser.bufferedSize() < before, "every parsed message consumes bytes");
+    }
+    // What is left is the start of one message that is not complete yet.
+    qnFuzzCheck(parser.bufferedSize() < qsizetype(QNControlMessageParser::kMaximumMessageLength),
+                "at most one incomplete message stays buffered");
+}
+
+Outcome outcomeOf(QNControlMessageParser& parser, QList<QByteArray> messages) {
+    return Outcome{std::move(messages), parser.messageCount(), parser.discardedByteCount(), parser.controlBufferData()};
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    quint32 seed = data[0];
-    const char* bytes = reinterpret_cast<const char*>(data + 1);
-    const qsizetype total = qsizetype(size - 1);
-
-    quint64 values = 0;
-    QNControlMessageParser::Callbacks callbacks;
-    callbacks.connections = [&](qint32 connections) {
-        qnFuzzCheck(connections >= 0);
-        ++values;
-    };
-    callbacks.dataReceived = [&](quint64) { ++values; };
-    callbacks.dataSent = [&](quint64) { ++values; };
-    callbacks.log = [&](const QByteArray& text) {
-        qnFuzzCheck(text.size() <= qsizetype(QNControlMessageParser::kMaximumMessageLength));
-        // What the agent does with a log line when logging is on.
-        (void)QString::fromUtf8(text);
-        ++values;
-    };
-    QNControlMessageParser parser(callbacks);
-
-    for (qsizetype at = 0; at < total;) {
-        seed = seed * 1103515245u + 12345u;
-        const qsizetype chunk = qMin<qsizetype>(1 + (seed >> 16) % 1024, total - at);
-        parser.appendData(QByteArrayView(bytes + at, chunk));
-        at += chunk;
-        for (;;) {
-            const qsizetype before = parser.bufferedSize();
-            if (!parser.parseControlSocketData()) {
-                break;
-            }
-            qnFuzzCheck(parser.bufferedSize() < before);
-        }
-        // Whatever is left is the start of one message that is not complete yet.
-        qnFuzzCheck(parser.bufferedSize() < qsizetype(QNControlMessageParser::kMaximumMessageLength));
+    const size_t cuts = data[0] & 0x3F;
+    size_t at = 1;
+    if (size < at + 2 * cuts) {
+        return 0;
     }
-    qnFuzzCheck(values <= parser.messageCount());
-    qnFuzzCheck(parser.messageCount() + parser.discardedByteCount() <= quint64(total));
+    const uint8_t* cutBytes = data + at;
+    at += 2 * cuts;
+    const QByteArrayView stream(reinterpret_cast<const char*>(data + at), qsizetype(size - at));
+
+    QList<QByteArray> wholeMessages;
+    QNControlMessageParser whole(recordingInto(wholeMessages));
+    whole.appendData(stream);
+    parseAll(whole);
+    const Outcome expected = outcomeOf(whole, wholeMessages);
+    qnFuzzCheck(expected.messageCount + expected.discardedByteCount <= quint64(stream.size()),
+                "messages and dropped bytes come from the input");
+
+    QList<QByteArray> cutMessages;
+    QNControlMessageParser cut(recordingInto(cutMessages));
+    qsizetype fed = 0;
+    for (size_t i = 0; i < cuts; ++i) {
+        const quint16 word = quint16(cutBytes[2 * i] | cutBytes[2 * i + 1] << 8);
+        const qsizetype piece = qMin<qsizetype>(word & 0x7FFF, stream.size() - fed);
+        cut.appendData(stream.sliced(fed, piece));
+        fed += piece;
+        if ((word & 0x8000) != 0) {
+            parseAll(cut);
+        }
+    }
+    cut.appendData(stream.sliced(fed));
+    parseAll(cut);
+    qnFuzzCheck(outcomeOf(cut, cutMessages) == expected, "the same messages however the stream is cut");
     return 0;
 }

@@ -1,6 +1,4 @@
 # Preference files: XML and binary property lists through the codec, and back out again.
 if(TARGET qn_platform)
     qn_add_fuzzer(fuzz_plist SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_plist.cpp LIBS qn_platform)
-    # Coverage feedback from the codec and its structure checks, not only from the harness.
-    target_compile_options(qn_platform PRIVATE -fsanitize=fuzzer-no-link)
 endif()

@@ -14,8 +14,8 @@
 #include "platform/QNSystemServices.h"
 #include "tunnel/QNSSHTunnelServer.h"
 #include "util/QNConstants.h"
+#include "util/QNPreferenceValues.h"
 #include "util/QNStrings.h"
-#include "util/QNUtilities.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
@@ -123,17 +123,15 @@ void QNApplication::removePreferenceObjectWithKey(const QString& key) {
 }
 
 bool QNApplication::boolPreference(const QString& key, bool defaultValue) const {
-    const auto it = _preferences.constFind(key);
-    return it == _preferences.constEnd() ? defaultValue : QNUtilities::boolValue(*it);
+    return QNPreferenceValues::boolValue(_preferences, key).value_or(defaultValue);
 }
 
 void QNApplication::loadSettings() {
     _showInMenuBar = boolPreference(kQNUserDefaultShowInMenuBar, kQNDefaultShowInMenuBar);
     _logging = boolPreference(kQNUserDefaultEnableLogging, kQNDefaultEnableLogging);
     _checkForUpdates = boolPreference(kQNUserDefaultCheckForUpdates, kQNDefaultCheckForUpdates);
-    const auto verbosity = _preferences.constFind(kQNUserDefaultSSHTunnelLogVerbosity);
-    _verbosity = verbosity == _preferences.constEnd() ? kQNDefaultSSHTunnelLogVerbosity
-                                                      : quint32(QNUtilities::integerValue(*verbosity));
+    _verbosity = quint32(QNPreferenceValues::integerValue(_preferences, kQNUserDefaultSSHTunnelLogVerbosity)
+                             .value_or(kQNDefaultSSHTunnelLogVerbosity));
     // Turning the setting off also cancels a pending check.
     _updateChecker->setCheckForUpdates(_checkForUpdates, _preferences);
     // The logging flag the engine is told and the 'loge' filter follow the setting.
@@ -144,25 +142,15 @@ void QNApplication::loadSettings() {
 
 void QNApplication::loadProfiles() {
     _profiles.clear();
-    const QVariantList stored = _preferences.value(kQNUserDefaultProfiles).toList();
-    for (const QVariant& entry : stored) {
-        // Only dictionaries are profiles; anything else in the list is passed over.
-        if (entry.typeId() != QMetaType::QVariantMap) {
-            continue;
-        }
-        if (std::shared_ptr<QNProfile> profile = QNProfile::profileWithSettings(entry.toMap())) {
-            _profiles.append(profile);
-        }
+    // Only dictionaries are profiles; anything else in the list, or a "profiles" that is no list, is passed over.
+    for (const QVariantMap& settings : QNPreferenceValues::profileDictionaries(_preferences)) {
+        _profiles.append(QNProfile::profileWithSettings(settings));
     }
 }
 
 qint64 QNApplication::loadActiveProfileIdentifier() const {
-    const auto it = _preferences.constFind(kQNUserDefaultActiveProfileIdentifier);
-    if (it == _preferences.constEnd()) {
-        return -1;
-    }
-    const qint64 identifier = QNUtilities::integerValue(*it);
-    return profileWithIdentifier(identifier) ? identifier : -1;
+    const auto identifier = QNPreferenceValues::integerValue(_preferences, kQNUserDefaultActiveProfileIdentifier);
+    return identifier && profileWithIdentifier(*identifier) ? *identifier : -1;
 }
 
 std::shared_ptr<QNProfile> QNApplication::profileWithIdentifier(qint64 identifier) const {
@@ -334,7 +322,8 @@ void QNApplication::sessionDidResignActive() {
     _statusMenu->showInMenuBar(false);
     if (safetyOverride) {
         // Keep the stored choice so that the profile comes back with the session.
-        const qint64 remembered = QNUtilities::integerValue(_preferences.value(kQNUserDefaultActiveProfileIdentifier));
+        const qint64 remembered =
+            QNPreferenceValues::integerValue(_preferences, kQNUserDefaultActiveProfileIdentifier).value_or(0);
         enableProfile(-1, true);
         savePreferenceObject(remembered, kQNUserDefaultActiveProfileIdentifier);
     } else {

@@ -144,6 +144,13 @@ void QNControlChannel::readControlSocketData() {
         if (_generation != generation) {
             return;
         }
+        if (_parser.framingLost()) {
+            // Nothing after an unframeable length can be read as messages: the stream is broken.
+            stopReading();
+            _parser.clear();
+            emit streamError();
+            return;
+        }
     }
 }
 

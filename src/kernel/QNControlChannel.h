@@ -13,8 +13,9 @@ class QSocketNotifier;
 // header, u32 option number, the value) and the engine sends statistics and log lines as atoms.
 //
 // Reading happens on the thread's event loop, at most kQNApplicationBufferSize bytes per read. After a
-// stream error or end the channel stops reading but keeps the descriptor, so options can still be sent
-// until the owner closes and reopens it.
+// stream error or end, or a message length that cannot be framed (after which no message boundary can be
+// found again), the channel stops reading but keeps the descriptor, so options can still be sent until
+// the owner closes and reopens it.
 class QNControlChannel : public QObject {
     Q_OBJECT
 

@@ -24,6 +24,10 @@ void QNControlMessageParser::appendData(QByteArrayView bytes) {
     if (bytes.isEmpty()) {
         return;
     }
+    if (_framingLost) {
+        _discardedByteCount += quint64(bytes.size());
+        return;
+    }
     if (_offset > 0) {
         _buffer.remove(0, _offset);
         _offset = 0;
@@ -46,7 +50,8 @@ bool QNControlMessageParser::parseControlSocketData() {
     const quint32 length = readHostOrder<quint32>(message);
     const quint32 type = readHostOrder<quint32>(message + 4);
     if (length < kHeaderSize || length > kMaximumMessageLength) {
-        // No way to find the next message boundary: start again with whatever arrives next.
+        // No way to find the next message boundary in a byte stream: drop this and everything after it.
+        _framingLost = true;
         discardBuffered();
         return false;
     }
@@ -113,6 +118,7 @@ void QNControlMessageParser::clear() {
     _offset = 0;
     _messageCount = 0;
     _discardedByteCount = 0;
+    _framingLost = false;
 }
 
 void QNControlMessageParser::discardBuffered() {

@@ -13,9 +13,12 @@
 // nothing of sockets so the same code is fed by the control channel, the benchmark and the fuzzer.
 //
 // The engine is outside our control, so its bytes are treated as hostile: a length below the header
-// size or above kMaximumMessageLength cannot be framed and drops everything buffered; a payload too
-// short for its type is consumed and ignored; unknown types are skipped. Every call that has a
-// complete message to look at consumes at least one byte, so parsing always advances.
+// size or above kMaximumMessageLength cannot be framed. On a byte stream nothing marks where the next
+// message starts, so from then on every byte is dropped until clear() (the socket is closed and opened
+// again): starting over at the next read would make the outcome depend on how the socket happened to cut
+// the bytes, and could read the inside of a message as one. A payload too short for its type is consumed
+// and ignored; unknown types are skipped. Every call that has a complete message to look at consumes at
+// least one byte, so parsing always advances.
 //
 // The messages: 'conn' (signed 32-bit, a negative count counts as 0), 'datr' and 'dats' (unsigned
 // 64-bit), 'loge' (UTF-8 text).
@@ -38,7 +41,7 @@ public:
 
     void setCallbacks(Callbacks callbacks);
 
-    // Buffers bytes; nothing is parsed until parseControlSocketData is called.
+    // Buffers bytes (drops them once framing is lost); nothing is parsed until parseControlSocketData is called.
     void appendData(QByteArrayView bytes);
     // Handles the first complete message. True when bytes remain that may hold another one.
     bool parseControlSocketData();
@@ -48,8 +51,11 @@ public:
     // Bytes received and not yet parsed.
     QByteArray controlBufferData() const;
     qsizetype bufferedSize() const { return _buffer.size() - _offset; }
-    // Drops the buffered bytes and gives their memory back.
+    // Drops the buffered bytes and gives their memory back; a new stream starts framed.
     void clear();
+
+    // An unframeable length was seen since construction or the last clear; nothing more will be parsed.
+    bool framingLost() const { return _framingLost; }
 
     // Messages framed (whatever their type) and bytes thrown away as unframeable since construction or the last clear.
     quint64 messageCount() const { return _messageCount; }
@@ -66,4 +72,5 @@ private:
     qsizetype _offset = 0;
     quint64 _messageCount = 0;
     quint64 _discardedByteCount = 0;
+    bool _framingLost = false;
 };

@@ -1,6 +1,7 @@
 #include "platform/QNPlistCodec.h"
 
 #include "platform/QNPlistCodecScan.h"
+#include "platform/QNPlistXMLReader.h"
 
 #include <QDateTime>
 #include <QMetaType>
@@ -19,8 +20,9 @@ namespace {
 
 // Seconds between 1970-01-01 and 2001-01-01, the reference date of property lists.
 constexpr qint64 kReferenceDateMilliseconds = 978307200000LL;
-// Dates we write stay within years 1 to 9999, which every reader can print and parse.
-constexpr double kEarliestDateSeconds = -63113904000.0;
+// Dates stay within the years 1000 (QNPlistXMLValues::kEarliestYear) to 9999, which every reader can print
+// and parse; dates read from outside are brought into that range.
+constexpr double kEarliestDateSeconds = -31588531200.0;
 constexpr double kLatestDateSeconds = 252423993599.0;
 const QString kUIDKey = QStringLiteral("CF$UID");
 
@@ -106,20 +108,6 @@ QDateTime dateTimeWithSeconds(double seconds) {
     return QDateTime::fromMSecsSinceEpoch(milliseconds + kReferenceDateMilliseconds, Qt::UTC);
 }
 
-// Characters XML 1.0 cannot carry, which other readers of the file would choke on.
-bool isStorableText(const QString& text) {
-    if (!text.isValidUtf16()) {
-        return false;
-    }
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if ((u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r') || u == 0xFFFE || u == 0xFFFF) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // ---- plist -> QVariant ----
 
 std::optional<QVariant> variantWithNode(plist_t node, int depth, QString* error);
@@ -148,10 +136,19 @@ std::optional<QVariant> mapWithDictionary(plist_t node, int depth, QString* erro
 
 std::optional<QVariant> listWithArray(plist_t node, int depth, QString* error) {
     QVariantList list;
-    const uint32_t count = plist_array_get_size(node);
-    list.reserve(qsizetype(count));
-    for (uint32_t index = 0; index < count; ++index) {
-        auto converted = variantWithNode(plist_array_get_item(node, index), depth + 1, error);
+    list.reserve(qsizetype(plist_array_get_size(node)));
+    // An iterator, not plist_array_get_item: on arrays read from binary that walks the list from the start
+    // each time, which makes a long array take quadratic time.
+    plist_array_iter iterator = nullptr;
+    plist_array_new_iter(node, &iterator);
+    std::unique_ptr<void, MallocDeleter> iteratorOwner(iterator);
+    for (;;) {
+        plist_t item = nullptr;
+        plist_array_next_item(node, iterator, &item);
+        if (!item) {
+            break;
+        }
+        auto converted = variantWithNode(item, depth + 1, error);
         if (!converted) {
             return std::nullopt;
         }
@@ -232,7 +229,7 @@ plist_t dictionaryWithPairs(const QList<std::pair<QString, QVariant>>& pairs, co
     PlistPointer dictionary(plist_new_dict());
     for (const auto& [key, value] : pairs) {
         const QString keyPath = childPath(path, key);
-        if (!isStorableText(key)) {
+        if (!QNPlistXMLReader::isStorableText(key)) {
             setError(error, QStringLiteral("the key %1 holds a character a property list cannot store")
                                 .arg(describedPath(keyPath)));
             return nullptr;
@@ -259,7 +256,7 @@ plist_t arrayWithList(const QVariantList& list, const QString& path, int depth, 
 }
 
 plist_t nodeWithText(const QString& text, const QString& path, QString* error) {
-    if (!isStorableText(text)) {
+    if (!QNPlistXMLReader::isStorableText(text)) {
         setError(
             error,
             QStringLiteral("the text at %1 holds a character a property list cannot store").arg(describedPath(path)));
@@ -275,7 +272,7 @@ plist_t nodeWithDate(const QDateTime& date, const QString& path, QString* error)
     }
     const double seconds = double(date.toMSecsSinceEpoch() - kReferenceDateMilliseconds) / 1000.0;
     if (seconds < kEarliestDateSeconds || seconds > kLatestDateSeconds) {
-        setError(error, QStringLiteral("the date at %1 lies outside the years 1 to 9999").arg(describedPath(path)));
+        setError(error, QStringLiteral("the date at %1 lies outside the years 1000 to 9999").arg(describedPath(path)));
         return nullptr;
     }
     plist_t node = newDateNode(seconds);
@@ -362,6 +359,45 @@ plist_t nodeWithVariant(const QVariant& value, const QString& path, int depth, Q
     }
 }
 
+// Values as the readers count them against their limit: every value and every dictionary key. Stops as
+// soon as the limit is passed, and below the nesting the writer refuses anyway.
+qint64 valueCount(const QVariant& value, int depth, qint64 limit) {
+    qint64 count = 1;
+    auto add = [&](const QVariant& child, qint64 keys) {
+        count += keys + valueCount(child, depth + 1, limit - count - keys);
+        return count <= limit;
+    };
+    if (depth >= QNPlistCodec::kMaximumDepth) {
+        return count;
+    }
+    switch (value.typeId()) {
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        for (auto it = map.constBegin(); it != map.constEnd() && add(it.value(), 1); ++it) {
+        }
+        break;
+    }
+    case QMetaType::QVariantHash: {
+        const QVariantHash hash = value.toHash();
+        for (auto it = hash.constBegin(); it != hash.constEnd() && add(it.value(), 1); ++it) {
+        }
+        break;
+    }
+    case QMetaType::QVariantList: {
+        const QVariantList list = value.toList();
+        for (auto it = list.constBegin(); it != list.constEnd() && add(*it, 0); ++it) {
+        }
+        break;
+    }
+    case QMetaType::QStringList:
+        count += value.toStringList().size();
+        break;
+    default:
+        break;
+    }
+    return count;
+}
+
 } // namespace
 
 std::optional<QVariant> QNPlistCodec::propertyListWithData(const QByteArray& data, QString* error) {
@@ -373,23 +409,18 @@ std::optional<QVariant> QNPlistCodec::propertyListWithData(const QByteArray& dat
         setError(error, QStringLiteral("the data is larger than %1 MiB").arg(kMaximumInputSize / (1024 * 1024)));
         return std::nullopt;
     }
+    if (!QNPlistCodecScan::isBinary(data)) {
+        return QNPlistXMLReader::read(data, kMaximumDepth, kMaximumValueCount, error);
+    }
     QString problem;
-    const bool binary = QNPlistCodecScan::isBinary(data);
-    const bool acceptable = binary ? QNPlistCodecScan::checkBinary(data, kMaximumDepth, kMaximumValueCount, &problem)
-                                   : QNPlistCodecScan::checkXML(data, kMaximumDepth, kMaximumValueCount, &problem);
-    if (!acceptable) {
+    if (!QNPlistCodecScan::checkBinary(data, kMaximumDepth, kMaximumValueCount, &problem)) {
         setError(error, problem);
         return std::nullopt;
     }
     plist_t root = nullptr;
-    if (binary) {
-        plist_from_bin(data.constData(), uint32_t(data.size()), &root);
-    } else {
-        plist_from_xml(data.constData(), uint32_t(data.size()), &root);
-    }
+    plist_from_bin(data.constData(), uint32_t(data.size()), &root);
     if (!root) {
-        setError(error, binary ? QStringLiteral("the binary property list is malformed")
-                               : QStringLiteral("the data is not a well-formed XML property list"));
+        setError(error, QStringLiteral("the binary property list is malformed"));
         return std::nullopt;
     }
     PlistPointer owner(root);
@@ -410,6 +441,12 @@ std::optional<QVariantMap> QNPlistCodec::dictionaryWithData(const QByteArray& da
 
 std::optional<QByteArray> QNPlistCodec::dataWithPropertyList(const QVariant& propertyList, Format format,
                                                              QString* error) {
+    // Nothing is written that the reader would refuse.
+    if (valueCount(propertyList, 0, kMaximumValueCount) > kMaximumValueCount) {
+        setError(error, QStringLiteral("the property list would hold more than %1 values, the most a reader accepts")
+                            .arg(kMaximumValueCount));
+        return std::nullopt;
+    }
     PlistPointer root(nodeWithVariant(propertyList, QString(), 0, error));
     if (!root) {
         return std::nullopt;
@@ -430,6 +467,11 @@ std::optional<QByteArray> QNPlistCodec::dataWithPropertyList(const QVariant& pro
         plist_to_bin_free(bytes);
     } else {
         plist_to_xml_free(bytes);
+    }
+    if (result.size() > kMaximumInputSize) {
+        setError(error, QStringLiteral("the property list would be larger than %1 MiB, the most a reader accepts")
+                            .arg(kMaximumInputSize / (1024 * 1024)));
+        return std::nullopt;
     }
     return result;
 }

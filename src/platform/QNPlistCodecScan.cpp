@@ -249,25 +249,6 @@ private:
     std::vector<qint64> _counts;
 };
 
-bool isContainerTag(QByteArrayView name) {
-    return name == "dict" || name == "array";
-}
-
-bool isValueTag(QByteArrayView name) {
-    static const char* const names[] = {"dict",  "array", "string", "integer", "real", "true",
-                                        "false", "data",  "date",   "key",     "uid"};
-    for (const char* candidate : names) {
-        if (name == candidate) {
-            return true;
-        }
-    }
-    return false;
-}
-
-qsizetype lineOf(const QByteArray& data, qsizetype position) {
-    return QByteArrayView(data.constData(), position).count('\n') + 1;
-}
-
 } // namespace
 
 namespace QNPlistCodecScan {
@@ -288,58 +269,6 @@ bool checkBinary(const QByteArray& data, int maximumDepth, qint64 maximumValueCo
     ExpansionCounter counter(layout, maximumDepth, maximumValueCount);
     qint64 total = 0;
     return counter.count(layout.topObject(), 0, &total, problem);
-}
-
-bool checkXML(const QByteArray& data, int maximumDepth, qint64 maximumValueCount, QString* problem) {
-    const qsizetype size = data.size();
-    int depth = 0;
-    qint64 values = 0;
-    qsizetype position = data.indexOf('<');
-    while (position >= 0 && position < size) {
-        const QByteArrayView rest(data.constData() + position, size - position);
-        qsizetype end = -1;
-        if (rest.startsWith("<!--")) {
-            end = data.indexOf("-->", position + 4);
-            end = end < 0 ? -1 : end + 2;
-        } else if (rest.startsWith("<![CDATA[")) {
-            end = data.indexOf("]]>", position + 9);
-            end = end < 0 ? -1 : end + 2;
-        } else {
-            end = data.indexOf('>', position + 1);
-            const bool closing = rest.startsWith("</");
-            const qsizetype nameStart = position + (closing ? 2 : 1);
-            qsizetype nameEnd = nameStart;
-            while (nameEnd < size && data.at(nameEnd) != '>' && data.at(nameEnd) != '/' &&
-                   !QChar::isSpace(uchar(data.at(nameEnd)))) {
-                ++nameEnd;
-            }
-            const QByteArrayView name(data.constData() + nameStart, nameEnd - nameStart);
-            const bool selfClosing = end > 0 && data.at(end - 1) == '/';
-            if (closing) {
-                if (isContainerTag(name) && depth > 0) {
-                    --depth;
-                }
-            } else if (rest.size() > 1 && rest[1] != '!' && rest[1] != '?') {
-                if (isValueTag(name) && ++values > maximumValueCount) {
-                    setProblem(problem, QStringLiteral("the property list holds more than %1 values (line %2)")
-                                            .arg(maximumValueCount)
-                                            .arg(lineOf(data, position)));
-                    return false;
-                }
-                if (isContainerTag(name) && !selfClosing && ++depth > maximumDepth) {
-                    setProblem(problem, QStringLiteral("values are nested more than %1 levels deep (line %2)")
-                                            .arg(maximumDepth)
-                                            .arg(lineOf(data, position)));
-                    return false;
-                }
-            }
-        }
-        if (end < 0) {
-            break; // unterminated markup: libplist reports the malformed document
-        }
-        position = data.indexOf('<', end + 1);
-    }
-    return true;
 }
 
 QByteArray singleItemArray(const QByteArray& object) {

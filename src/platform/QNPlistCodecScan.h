@@ -5,7 +5,7 @@
 
 #include <optional>
 
-// Structural checks that run before libplist parses outside input, and the few binary property-list
+// Structural checks that run before libplist parses binary outside input, and the few binary property-list
 // pieces the codec builds itself. libplist 2.2 recurses without bound on nested binary containers and
 // expands objects that are referenced many times into copies, so a small hostile file can exhaust the
 // stack or the memory; these checks bound both first.
@@ -17,10 +17,6 @@ bool isBinary(const QByteArray& data);
 // Offset table and object references in range, no cycles, containers nested at most maximumDepth
 // levels, and at most maximumValueCount values once every reference is expanded.
 bool checkBinary(const QByteArray& data, int maximumDepth, qint64 maximumValueCount, QString* problem);
-
-// Containers nested at most maximumDepth levels and at most maximumValueCount value elements. A quick
-// scan of the tags, not a parse: it may count a tag inside a comment, never misses a real one.
-bool checkXML(const QByteArray& data, int maximumDepth, qint64 maximumValueCount, QString* problem);
 
 // A binary property list whose root is an array holding the one given encoded object.
 QByteArray singleItemArray(const QByteArray& object);

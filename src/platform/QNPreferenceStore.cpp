@@ -89,13 +89,39 @@ bool ensureFolder(const QString& folder, QString* error) {
     return true;
 }
 
+// Opens a regular file without waiting: a FIFO put in its place would block open() until a writer came.
+// Anything but a regular file is refused. On failure returns -1 with the reason in *problem; errno then
+// still tells a missing file apart.
+int openRegularFile(const QString& path, int flags, mode_t mode, QString* problem) {
+    Descriptor file(::open(encoded(path).constData(), flags | O_NONBLOCK | O_CLOEXEC, mode));
+    struct stat status {};
+    int statusFlags = -1;
+    if (!file.valid() || ::fstat(file.get(), &status) != 0 ||
+        (S_ISREG(status.st_mode) && (statusFlags = ::fcntl(file.get(), F_GETFL)) < 0) ||
+        (S_ISREG(status.st_mode) && ::fcntl(file.get(), F_SETFL, statusFlags & ~O_NONBLOCK) != 0)) {
+        const int code = errno;
+        *problem = systemError(code);
+        file.reset();
+        errno = code;
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *problem = QStringLiteral("not a regular file");
+        errno = EINVAL;
+        return -1;
+    }
+    return file.release();
+}
+
 // The exclusive lock on the sibling ".lock" file, held until destruction.
 class FileLock {
 public:
     bool acquire(const QString& lockPath, QString* error) {
-        _descriptor.reset(::open(encoded(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        // Not through a symbolic link: the lock file is created in the user's folder, never elsewhere.
+        QString problem;
+        _descriptor.reset(openRegularFile(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, &problem));
         if (!_descriptor.valid()) {
-            *error = QStringLiteral("cannot open the lock file %1: %2").arg(lockPath, systemError(errno));
+            *error = QStringLiteral("cannot open the lock file %1: %2").arg(lockPath, problem);
             return false;
         }
         while (::flock(_descriptor.get(), LOCK_EX) != 0) {
@@ -213,19 +239,9 @@ bool QNPreferenceStore::updatePreferences(const Change& change) {
 
 QNPreferenceStore::ReadResult QNPreferenceStore::readFile() const {
     ReadResult result;
-    Descriptor file(::open(encoded(_filePath).constData(), O_RDONLY | O_CLOEXEC));
+    Descriptor file(openRegularFile(_filePath, O_RDONLY, 0, &result.problem));
     if (!file.valid()) {
-        if (errno == ENOENT) {
-            return result;
-        }
-        result.outcome = ReadOutcome::Damaged;
-        result.problem = systemError(errno);
-        return result;
-    }
-    struct stat status {};
-    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        result.outcome = ReadOutcome::Damaged;
-        result.problem = QStringLiteral("not a regular file");
+        result.outcome = errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Damaged;
         return result;
     }
     QByteArray data;
@@ -305,7 +321,7 @@ bool QNPreferenceStore::writeLocked(const QVariantMap& domain) {
     QString error;
     const auto data = QNPlistCodec::dataWithPropertyList(domain, QNPlistCodec::Format::XML, &error);
     if (!data) {
-        return fail(QStringLiteral("the preferences cannot be stored: %1").arg(error));
+        return fail(QStringLiteral("the preferences cannot be stored, %1 is left as it was: %2").arg(_filePath, error));
     }
     removeStaleTemporaryFiles();
     const QFileInfo info(_filePath);

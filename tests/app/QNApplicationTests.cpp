@@ -71,6 +71,26 @@ TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
     }
 }
 
+// Whatever program wrote the file, a value of the wrong kind reads as if the key were absent.
+TEST_F(ApplicationTest, ValuesOfTheWrongKindReadAsAbsent) {
+    const QVariantMap zero = profileSettings(QStringLiteral("Zero"), 0);
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{QStringLiteral("stray"), zero, qint64(7)}},
+                    {kQNUserDefaultActiveProfileIdentifier, QVariantMap{{QStringLiteral("a"), qint64(1)}}},
+                    {kQNUserDefaultShowInMenuBar, QByteArray("0")},
+                    {kQNUserDefaultSSHTunnelLogVerbosity, QVariantList{qint64(3)}}});
+    start();
+    ASSERT_EQ(app->profiles().size(), 1);
+    EXPECT_EQ(app->profiles().first()->name(), QStringLiteral("Zero"));
+    EXPECT_EQ(app->activeProfileIdentifier(), -1);
+    EXPECT_TRUE(app->showInMenuBarSetting());
+    EXPECT_EQ(app->verbosity(), 0u);
+    app.reset();
+
+    setPreferences({{kQNUserDefaultProfiles, QStringLiteral("abcdefgh")}});
+    start();
+    EXPECT_TRUE(app->profiles().isEmpty());
+}
+
 TEST_F(ApplicationTest, OwnNotificationsAreNotHeard) {
     start();
     const int flushes = services.dnsFlushes;

@@ -210,13 +210,53 @@ TEST_F(Quillonctl, KeysItDoesNotKnowAreKeptUntouched) {
 }
 
 TEST_F(Quillonctl, DamagedPreferenceFileIsSetAsideAndWorkGoesOn) {
-    ASSERT_TRUE(writeFile(preferencePath(), "<plist><dict><key>profiles</key><array>"));
-    const auto listed = run({QStringLiteral("list")});
-    EXPECT_EQ(listed.exitCode, 0);
-    EXPECT_TRUE(listed.standardOutput.isEmpty());
-    EXPECT_TRUE(listed.standardError.contains("moved to")) << listed.standardError.toStdString();
-    EXPECT_EQ(ok({QStringLiteral("new"), QStringLiteral("Fresh")}), QStringLiteral("1\n"));
-    EXPECT_EQ(QDir(path("config/quillon")).entryList({QStringLiteral("*.corrupt-*")}, QDir::Files).size(), 1);
+    // The second one once crashed every start: 200,000 arrays, each start tag holding a quoted "/>".
+    const QByteArray damaged[] = {"<plist><dict><key>profiles</key><array>",
+                                  "<plist>" + QByteArray("<array a=\"/>\">").repeated(200000) + "</plist>"};
+    for (const QByteArray& contents : damaged) {
+        ASSERT_TRUE(QDir(path("config")).removeRecursively());
+        ASSERT_TRUE(writeFile(preferencePath(), contents));
+        const auto listed = run({QStringLiteral("list")});
+        EXPECT_EQ(listed.exitCode, 0);
+        EXPECT_TRUE(listed.standardOutput.isEmpty());
+        EXPECT_TRUE(listed.standardError.contains("moved to")) << listed.standardError.toStdString();
+        EXPECT_EQ(ok({QStringLiteral("new"), QStringLiteral("Fresh")}), QStringLiteral("1\n"));
+        EXPECT_EQ(QDir(path("config/quillon")).entryList({QStringLiteral("*.corrupt-*")}, QDir::Files).size(), 1);
+    }
+}
+
+// Any program may have written the file: a value of the wrong kind reads as absent, as the agent reads it,
+// and a command that changes the profiles replaces what could not be read and says so.
+TEST_F(Quillonctl, ValuesOfTheWrongKindReadAsAbsentAndAreReplaced) {
+    writeDomain({{kQNUserDefaultProfiles, QStringLiteral("abcdefgh")},
+                 {kQNUserDefaultEnableLogging, QVariantList{true}},
+                 {kQNUserDefaultShowInMenuBar, QByteArray("0")},
+                 {kQNUserDefaultSSHTunnelLogVerbosity, QVariantMap{{QStringLiteral("a"), qint64(2)}}}});
+    EXPECT_EQ(ok({QStringLiteral("list")}), QString());
+    EXPECT_EQ(ok({QStringLiteral("get")}),
+              QStringLiteral("enableLogging: false\nshowInMenuBar: true\ncheckForUpdates: true\n"
+                             "sshTunnelVerbosity: 0\nsafetyOverride: false\n"));
+    const auto created = run({QStringLiteral("new"), QStringLiteral("Fresh")});
+    EXPECT_EQ(created.exitCode, 0);
+    EXPECT_EQ(created.standardOutput, QByteArray("1\n"));
+    EXPECT_TRUE(created.standardError.contains("warning: replaced what could not be read: \"profiles\" holds a text"))
+        << created.standardError.toStdString();
+    EXPECT_EQ(storedProfiles(), QVariantList{defaultProfileSettings(1, QStringLiteral("Fresh"))});
+
+    // Entries that are no dictionaries are passed over, and an identifier that is no number names no profile.
+    writeDomain({{kQNUserDefaultProfiles, QVariantList{entry(0, QStringLiteral("Zero")), QStringLiteral("stray"),
+                                                       qint64(7), entry(2, QStringLiteral("Two"))}},
+                 {kQNUserDefaultActiveProfileIdentifier, QVariantMap{{QStringLiteral("a"), qint64(1)}}}});
+    EXPECT_EQ(ok({QStringLiteral("list")}), QStringLiteral("  0  Zero\n  2  Two\n"));
+    const auto renamed = run({QStringLiteral("rename"), QStringLiteral("Two"), QStringLiteral("Second")});
+    EXPECT_EQ(renamed.exitCode, 0);
+    EXPECT_TRUE(renamed.standardError.contains("entry 2 of \"profiles\" holds a text"));
+    EXPECT_TRUE(renamed.standardError.contains("entry 3 of \"profiles\" holds a number"));
+    EXPECT_EQ(storedProfiles(), (QVariantList{entry(0, QStringLiteral("Zero")), entry(2, QStringLiteral("Second"))}));
+    const auto activated = run({QStringLiteral("activate"), QStringLiteral("0")});
+    EXPECT_EQ(activated.exitCode, 0);
+    EXPECT_TRUE(activated.standardError.isEmpty()) << activated.standardError.toStdString();
+    EXPECT_EQ(storedActive(), 0);
 }
 
 TEST_F(Quillonctl, SettingsAreShownAsTheAgentReadsThemAndSetTyped) {

@@ -214,25 +214,35 @@ TEST_F(ControlChannelTest, LogLinesPassOnlyWhileLoggingIsOn) {
               (QStringList{QStringLiteral("conn 1"), QStringLiteral("loge shown"), QStringLiteral("conn 2")}));
 }
 
-TEST_F(ControlChannelTest, GarbageIsDroppedAndTheNextMessageStillArrives) {
+// A message of an unknown type is skipped; a length that cannot be framed breaks the stream, like its
+// end, until the socket is opened again.
+TEST_F(ControlChannelTest, UnknownMessagesAreSkippedAndUnframeableOnesEndTheStream) {
+    peer.send(message(0xDEADBEEF, QByteArray(3000, '\0')) + connMessage(1));
+    ASSERT_TRUE(qnWaitUntil([&] { return !recorder.events.isEmpty(); }));
+    EXPECT_EQ(recorder.events, QStringList{QStringLiteral("conn 1")});
+
     const struct {
         const char* name;
         QByteArray bytes;
     } cases[] = {
         {"length below the header", header(3, kQNAtomTypeConnections) + u32Bytes(7)},
         {"length above 1 MiB", header(2 * 1024 * 1024, kQNAtomTypeLog) + QByteArray(5000, 'g')},
-        {"unknown type", message(0xDEADBEEF, QByteArray(3000, '\0'))},
     };
     qint32 count = 10;
     for (const auto& c : cases) {
         recorder.events.clear();
-        peer.send(c.bytes);
-        ASSERT_TRUE(drained()) << c.name;
-        EXPECT_TRUE(channel.controlBufferData().isEmpty()) << c.name;
-        peer.send(connMessage(++count));
+        peer.send(c.bytes + connMessage(++count));
         ASSERT_TRUE(qnWaitUntil([&] { return !recorder.events.isEmpty(); })) << c.name;
-        EXPECT_EQ(recorder.events, QStringList{QStringLiteral("conn %1").arg(count)}) << c.name;
-        EXPECT_TRUE(channel.isReading()) << c.name;
+        EXPECT_EQ(recorder.events, QStringList{QStringLiteral("stream error")}) << c.name;
+        EXPECT_FALSE(channel.isReading()) << c.name;
+        EXPECT_TRUE(channel.controlBufferData().isEmpty()) << c.name;
+
+        channel.enableControlSocket(false);
+        channel.enableControlSocket(true);
+        ASSERT_TRUE(peer.accept()) << c.name;
+        peer.send(connMessage(++count));
+        ASSERT_TRUE(qnWaitUntil([&] { return recorder.events.size() > 1; })) << c.name;
+        EXPECT_EQ(recorder.events.last(), QStringLiteral("conn %1").arg(count)) << c.name;
     }
 }
 

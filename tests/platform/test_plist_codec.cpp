@@ -44,6 +44,7 @@ QVariantMap everyKind() {
         {QStringLiteral("no"), false},
         {QStringLiteral("real"), 0.1},
         {QStringLiteral("negative real"), -2.5e-300},
+        {QStringLiteral("infinity"), std::numeric_limits<double>::infinity()},
         {QStringLiteral("data"), allBytes()},
         {QStringLiteral("empty data"), QByteArray("")},
         {QStringLiteral("reference date"), utc(2001, 1, 1)},
@@ -70,7 +71,7 @@ import datetime, plistlib, sys
 expected = {
     'text': 'Grüße <&> "quoted" \'single\' \u4e2d\u6587 \U0001F600', 'empty text': '',
     'zero': 0, 'minus one': -1, 'int64 min': -2**63, 'int64 max': 2**63 - 1, 'uint64 max': 2**64 - 1, '2^40': 2**40,
-    'yes': True, 'no': False, 'real': 0.1, 'negative real': -2.5e-300,
+    'yes': True, 'no': False, 'real': 0.1, 'negative real': -2.5e-300, 'infinity': float('inf'),
     'data': bytes(range(256)), 'empty data': b'',
     'reference date': datetime.datetime(2001, 1, 1), 'before 1970': datetime.datetime(1900, 6, 1, 12, 30, 15),
     'after 2038': datetime.datetime(2100, 1, 1, 23, 59, 59),
@@ -174,6 +175,7 @@ TEST(PlistCodec, WritingRefusesWhatAPropertyListCannotHoldAndNamesWhere) {
         {"lone surrogate", {{QStringLiteral("s"), QString(QChar(0xD800))}}, "\"s\""},
         {"invalid date", {{QStringLiteral("d"), QDateTime()}}, "\"d\""},
         {"date after 9999", {{QStringLiteral("d"), utc(10000, 1, 1)}}, "\"d\""},
+        {"date before 1000", {{QStringLiteral("d"), utc(999, 12, 31, 23, 59, 59)}}, "\"d\""},
         {"in a list", {{QStringLiteral("l"), QVariantList{true, QVariant()}}}, "l/1"},
     };
     for (const Case& c : cases) {
@@ -223,9 +225,9 @@ QByteArray arrayObject(const QList<quint16>& references) {
     return object;
 }
 
-QByteArray xmlNesting(int levels) {
+QByteArray xmlNesting(int levels, const QByteArray& tag = "<array>") {
     QByteArray data("<?xml version=\"1.0\"?><plist version=\"1.0\">");
-    data.append(QByteArray("<array>").repeated(levels));
+    data.append(tag.repeated(levels));
     data.append(QByteArray("</array>").repeated(levels));
     data.append("</plist>");
     return data;
@@ -257,7 +259,10 @@ TEST(PlistCodec, HostileInputIsRefusedWithAReason) {
         {"truncated XML", QByteArray("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key>"),
          "XML property list"},
         {"XML nested too deep", xmlNesting(QNPlistCodec::kMaximumDepth + 2), "nested"},
-        {"XML nested far too deep", xmlNesting(100000), "nested"},
+        // A quoted "/>" does not end the element: 200,000 open arrays, 2.8 MB.
+        {"XML nested far too deep behind quoted ends", xmlNesting(200000, "<array a=\"/>\">"), "nested"},
+        {"XML nested behind a NUL in the tag", xmlNesting(200, QByteArray("<array\0>", 8)), "control character"},
+        {"NUL inside value tags", "<plist><array>" + QByteArray("<true\0/>", 8).repeated(1000), "control character"},
         {"too many XML values", "<plist><array>" + QByteArray("<true/>").repeated(QNPlistCodec::kMaximumValueCount + 1),
          "more than"},
         {"too large", QByteArray(QNPlistCodec::kMaximumInputSize + 1, ' '), "larger"},
@@ -286,7 +291,8 @@ TEST(PlistCodec, HostileInputIsRefusedWithAReason) {
     }
 }
 
-TEST(PlistCodec, DepthLimitLetsTheLimitItselfThrough) {
+// The limits hold both ways: what may be read may be written, and what would be refused is not written.
+TEST(PlistCodec, LimitsLetTheLimitItselfThroughBothWays) {
     EXPECT_TRUE(QNPlistCodec::propertyListWithData(xmlNesting(QNPlistCodec::kMaximumDepth)));
     QVariant value = QVariantList{};
     for (int level = 1; level < QNPlistCodec::kMaximumDepth; ++level) {
@@ -298,6 +304,100 @@ TEST(PlistCodec, DepthLimitLetsTheLimitItselfThrough) {
     const QVariant oneTooDeep = QVariantList{value};
     EXPECT_FALSE(QNPlistCodec::dataWithPropertyList(oneTooDeep));
     EXPECT_FALSE(QNPlistCodec::propertyListWithData(xmlNesting(QNPlistCodec::kMaximumDepth + 1)));
+
+    // The root, the rest and a dictionary with its key and value: exactly the most values a reader takes.
+    // Built by hand: libplist's writer takes minutes for this much under the address sanitizer.
+    const QByteArray atTheLimit = "<plist><array>" +
+                                  QByteArray("<true/>").repeated(QNPlistCodec::kMaximumValueCount - 4) +
+                                  "<dict><key>k</key><false/></dict></array></plist>";
+    EXPECT_TRUE(QNPlistCodec::propertyListWithData(atTheLimit));
+    QVariantList oneMore(QNPlistCodec::kMaximumValueCount - 3, QVariant(true));
+    oneMore.append(QVariantMap{{QStringLiteral("k"), false}});
+    QString error;
+    EXPECT_FALSE(QNPlistCodec::dataWithPropertyList(oneMore, Format::XML, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("more than"))) << error.toStdString();
+    EXPECT_FALSE(
+        QNPlistCodec::dataWithPropertyList(QByteArray(QNPlistCodec::kMaximumInputSize, 'x'), Format::XML, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("larger"))) << error.toStdString();
+}
+
+// Documents other writers produce, and the mistakes a reader has to refuse rather than guess at.
+TEST(PlistCodec, XMLReaderTakesTheCommonDialectAndRefusesTheRest) {
+    const auto inside = [](const QByteArray& body) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+               "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">" +
+               body + "</plist>\n";
+    };
+    struct Accepted {
+        const char* what;
+        QByteArray data;
+        QVariant value;
+    };
+    const Accepted accepted[] = {
+        {"references, CDATA and a comment in text",
+         inside("<string>&lt;&amp;&gt;&quot;&apos;&#65;&#x1F600;<![CDATA[<&]]><!-- x -->.</string>"),
+         QStringLiteral("<&>\"'A\U0001F600<&.")},
+        {"quoted attributes holding ends of tags", "<plist a='/>' b=\">\"><array c=\"/>\"></array></plist>",
+         QVariantList{}},
+        {"bare root with a byte order mark and an internal subset",
+         "\xEF\xBB\xBF<!DOCTYPE plist [ <!ENTITY e \"]>\"> ]><dict><key>k</key><true></true></dict>",
+         QVariantMap{{QStringLiteral("k"), true}}},
+        {"integers",
+         inside("<array><integer> 0x1F </integer><integer>-9223372036854775808</integer>"
+                "<integer>+007</integer><integer>18446744073709551615</integer></array>"),
+         QVariantList{qint64(31), std::numeric_limits<qint64>::min(), qint64(7), std::numeric_limits<quint64>::max()}},
+        {"reals as libplist and plistlib write them",
+         inside("<array><real>-infinity</real><real>inf</real><real>2</real><real>1.5e-3</real></array>"),
+         QVariantList{-std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(), 2.0, 0.0015}},
+        // libplist writes the year 1 as "1", which no reader takes back: early dates read as the year 1000.
+        {"dates",
+         inside("<array><date>2024-02-29T23:59:58Z</date><date>1999-12</date>"
+                "<date>2001-01-01T00:00:01.5Z</date><date>0001-01-01T00:00:00Z</date></array>"),
+         QVariantList{utc(2024, 2, 29, 23, 59, 58), utc(1999, 12, 1), utc(2001, 1, 1, 0, 0, 1).addMSecs(500),
+                      utc(1000, 1, 1)}},
+        {"data with white space", inside("<data>\n\tAAEC\n\tAw==\n</data>"), QByteArray("\0\1\2\3", 4)},
+        {"empty elements", inside("<array><string/><data/><dict/></array>"),
+         QVariantList{QString(QLatin1String("")), QByteArray(""), QVariantMap{}}},
+    };
+    for (const Accepted& c : accepted) {
+        SCOPED_TRACE(c.what);
+        QString error;
+        const auto read = QNPlistCodec::propertyListWithData(c.data, &error);
+        ASSERT_TRUE(read) << error.toStdString();
+        EXPECT_EQ(*read, c.value);
+    }
+    const char* const refused[] = {
+        "<plist><dict><key>a</key></dict></plist>",
+        "<plist><dict><string>a</string></dict></plist>",
+        "<plist><key>a</key></plist>",
+        "<plist><string>a</string><string>b</string></plist>",
+        "<plist></plist>",
+        "<plist><true/></plist><true/>",
+        "<plist><array></dict></plist>",
+        "<plist><color/></plist>",
+        "<plist><string>a<b/></string></plist>",
+        "<plist><string>&nbsp;</string></plist>",
+        "<plist><string>&#0;</string></plist>",
+        "<plist><string>&#xFFFE;</string></plist>",
+        "<plist><string>\xEF\xBF\xBF</string></plist>",
+        "<plist><integer>12a</integer></plist>",
+        "<plist><integer>18446744073709551616</integer></plist>",
+        "<plist><integer>-9223372036854775809</integer></plist>",
+        "<plist><integer/></plist>",
+        "<plist><real>1,5</real></plist>",
+        "<plist><date>2001-13-01T00:00:00Z</date></plist>",
+        "<plist><date>2001-01-01 00:00:00</date></plist>",
+        "<plist><data>!!!!</data></plist>",
+        "<plist><true>yes</true></plist>",
+        "<plist><array a=\"1></array></plist>",
+        "text<plist><true/></plist>",
+    };
+    for (const char* data : refused) {
+        SCOPED_TRACE(data);
+        QString error;
+        EXPECT_FALSE(QNPlistCodec::propertyListWithData(QByteArray(data), &error));
+        EXPECT_TRUE(error.contains(QLatin1String("(line 1)"))) << error.toStdString();
+    }
 }
 
 // Random damage to valid documents: every outcome is a value or an error, never a crash.

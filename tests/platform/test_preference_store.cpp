@@ -133,6 +133,24 @@ TEST_F(PreferenceStore, DecliningChangeAndUnstorableValueLeaveTheFileAlone) {
     EXPECT_EQ(folderEntries().size(), 2) << "no temporary file left behind";
 }
 
+// A domain the reader would refuse is never written: a hostile import of hundreds of thousands of profiles
+// would otherwise have the next start set the whole file aside.
+TEST_F(PreferenceStore, ChangeBeyondTheReadingLimitsFailsAndLeavesTheFile) {
+    QNPreferenceStore store(filePath());
+    ASSERT_TRUE(store.savePreferenceObject(QVariantList{QVariantMap{{QStringLiteral("name"), QStringLiteral("Keep")}}},
+                                           QStringLiteral("profiles")));
+    const QByteArray before = contentsOf(filePath());
+    EXPECT_FALSE(store.updatePreferences([](QVariantMap& preferences) {
+        preferences.insert(QStringLiteral("profiles"),
+                           QVariantList(QNPlistCodec::kMaximumValueCount, QVariantMap{{QStringLiteral("name"), true}}));
+        return true;
+    }));
+    EXPECT_TRUE(store.lastError().contains(QLatin1String("more than"))) << store.lastError().toStdString();
+    EXPECT_TRUE(store.lastError().contains(QLatin1String("left as it was"))) << store.lastError().toStdString();
+    EXPECT_EQ(contentsOf(filePath()), before);
+    EXPECT_EQ(folderEntries().size(), 2) << "no temporary file left behind";
+}
+
 TEST_F(PreferenceStore, DamagedFileIsSetAsideReportedOnceAndNeverOverwritten) {
     const QByteArray valid = *QNPlistCodec::dataWithPropertyList(QVariantMap{{QStringLiteral("a"), true}});
     struct Case {
@@ -195,6 +213,45 @@ int waitForChild(pid_t pid) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return status;
+}
+
+// A FIFO would block open() until some writer came, and the agent would hang at start-up for good.
+TEST_F(PreferenceStore, FIFOsAndLinksInPlaceOfTheFilesAreRefusedWithoutWaiting) {
+    ASSERT_TRUE(QDir().mkpath(folder()));
+    const QString path = filePath();
+    const QString lock = path + QStringLiteral(".lock");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    const pid_t child = forkChild([path, lock]() {
+        ::alarm(20); // a blocking open ends the child instead of the test run
+        QStringList reports;
+        QNPreferenceStore store(path);
+        store.setReporter([&reports](const QString& message) { reports.append(message); });
+        // The FIFO is not a preference file: set aside like any damaged one.
+        if (!store.loadPreferences().isEmpty() || reports.size() != 1 ||
+            !reports.first().contains(QLatin1String("not a regular file")) || QFileInfo::exists(path)) {
+            return 1;
+        }
+        // A FIFO, then a symbolic link, in place of the lock file: changes fail, reading goes on unlocked.
+        ::unlink(QFile::encodeName(lock).constData());
+        if (::mkfifo(QFile::encodeName(lock).constData(), 0600) != 0) {
+            return 2;
+        }
+        if (store.savePreferenceObject(true, QStringLiteral("a")) ||
+            !store.lastError().contains(QLatin1String("not a regular file"))) {
+            return 3;
+        }
+        ::unlink(QFile::encodeName(lock).constData());
+        const QString elsewhere = lock + QStringLiteral(".target");
+        if (!QFile::link(elsewhere, lock) || store.savePreferenceObject(true, QStringLiteral("a")) ||
+            QFileInfo::exists(elsewhere)) {
+            return 4;
+        }
+        return store.loadPreferences().isEmpty() ? 0 : 5;
+    });
+    ASSERT_GT(child, 0);
+    const int status = waitForChild(child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child hung or crashed";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: FIFO not set aside, 2: no FIFO, 3: FIFO lock used, 4: linked lock used";
 }
 
 TEST_F(PreferenceStore, DamagedFileThatCannotBeSetAsideBlocksWrites) {

@@ -4,7 +4,7 @@
 #include "platform/QNNotificationCenter.h"
 #include "platform/QNPreferenceStore.h"
 #include "util/QNConstants.h"
-#include "util/QNUtilities.h"
+#include "util/QNPreferenceValues.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -108,23 +108,27 @@ bool prepare(const QString& command, const char* usage, const QStringList& raw, 
 int storeChange(const QString& command, const PreferenceChange& change, const std::function<QString()>& report,
                 const QString& notificationName) {
     QNPreferenceStore store;
-    QString refusal;
-    const bool stored =
-        store.updatePreferences([&](QVariantMap& preferences) { return change(preferences, &refusal); });
-    if (!stored || !refusal.isEmpty()) {
-        printError(command, stored ? refusal : store.lastError());
+    ChangeNotes notes;
+    const bool stored = store.updatePreferences([&](QVariantMap& preferences) {
+        notes = ChangeNotes();
+        return change(preferences, &notes);
+    });
+    if (!stored || !notes.refusal.isEmpty()) {
+        printError(command, stored ? notes.refusal : store.lastError());
         return kFailure;
     }
     printOut(report());
+    for (const QString& warning : std::as_const(notes.warnings)) {
+        printError(command, QStringLiteral("warning: ") + warning);
+    }
     notifyAgent(command, notificationName);
     return kSuccess;
 }
 
 ProfileList::ProfileList(const QVariantMap& preferences) {
-    // Read the way the agent reads them: every entry becomes a profile, whatever it holds.
-    _entries = preferences.value(kQNUserDefaultProfiles).toList();
-    for (const QVariant& entry : std::as_const(_entries)) {
-        _profiles.append(QNProfile::profileWithSettings(entry.toMap()));
+    for (const QVariantMap& settings : QNPreferenceValues::profileDictionaries(preferences, &_passedOver)) {
+        _entries.append(settings);
+        _profiles.append(QNProfile::profileWithSettings(settings));
     }
 }
 
@@ -173,16 +177,20 @@ std::optional<quint32> ProfileList::nextIdentifier() const {
 }
 
 qint64 ProfileList::activeIdentifier(const QVariantMap& preferences) const {
-    if (!preferences.contains(kQNUserDefaultActiveProfileIdentifier)) {
-        return -1;
-    }
-    const qint64 stored = QNUtilities::integerValue(preferences.value(kQNUserDefaultActiveProfileIdentifier));
+    const auto stored = QNPreferenceValues::integerValue(preferences, kQNUserDefaultActiveProfileIdentifier);
     for (const auto& profile : _profiles) {
-        if (qint64(profile->identifier()) == stored) {
-            return stored;
+        if (stored && qint64(profile->identifier()) == *stored) {
+            return *stored;
         }
     }
     return -1;
+}
+
+void ProfileList::store(QVariantMap& preferences, const QVariantList& entries, ChangeNotes* notes) const {
+    preferences.insert(kQNUserDefaultProfiles, entries);
+    for (const QString& passedOver : _passedOver) {
+        notes->warnings.append(QStringLiteral("replaced what could not be read: %1").arg(passedOver));
+    }
 }
 
 QString displayName(const QNProfile& profile) {

@@ -59,17 +59,24 @@ bool expectOperands(const QString& command, const Arguments& arguments, qsizetyp
 bool prepare(const QString& command, const char* usage, const QStringList& raw, qsizetype minimum, qsizetype maximum,
              Arguments* arguments, int* status, const QList<OptionSpec>& valueOptions = {});
 
-// A command's change of the stored preferences, made under the store's lock: false leaves them as they were,
-// with the reason in *refusal.
-using PreferenceChange = std::function<bool(QVariantMap& preferences, QString* refusal)>;
+// What a change has to say besides its edit: why it declines, or warnings to print once it is stored.
+struct ChangeNotes {
+    QString refusal;
+    QStringList warnings;
+};
 
-// Makes the change; once it is stored, prints what report() says and tells a running agent with the
-// notification. Reports a store failure or the command's refusal instead. Returns the exit status.
+// A command's change of the stored preferences, made under the store's lock: false leaves them as they were,
+// with the reason in notes->refusal.
+using PreferenceChange = std::function<bool(QVariantMap& preferences, ChangeNotes* notes)>;
+
+// Makes the change; once it is stored, prints what report() says and its warnings and tells a running agent
+// with the notification. Reports a store failure or the command's refusal instead. Returns the exit status.
 int storeChange(const QString& command, const PreferenceChange& change, const std::function<QString()>& report,
                 const QString& notificationName);
 
 // The stored profiles as the agent reads them, next to the raw entries they came from, so that a command
-// changing one profile writes every other entry back exactly as it found it.
+// changing one profile writes every other entry back exactly as it found it. What the agent passes over
+// (a "profiles" that is no list, entries that are no dictionaries) is not among them.
 class ProfileList {
 public:
     explicit ProfileList(const QVariantMap& preferences);
@@ -86,9 +93,13 @@ public:
     std::optional<quint32> nextIdentifier() const;
     // The stored active identifier when a profile has it, else -1.
     qint64 activeIdentifier(const QVariantMap& preferences) const;
+    // Stores entries as the profiles; what was passed over when the list was read is gone then, and a
+    // warning says so.
+    void store(QVariantMap& preferences, const QVariantList& entries, ChangeNotes* notes) const;
 
 private:
     QVariantList _entries;
+    QStringList _passedOver;
     QList<std::shared_ptr<QNProfile>> _profiles;
 };
 

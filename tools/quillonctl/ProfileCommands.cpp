@@ -98,14 +98,14 @@ int runShow(const QStringList& raw) {
 
 // The change of a command that acts on the one profile an argument names.
 PreferenceChange onProfile(const QString& argument,
-                           const std::function<void(QVariantMap&, const ProfileList&, qsizetype)>& act) {
-    return [argument, act](QVariantMap& preferences, QString* refusal) {
+                           const std::function<void(QVariantMap&, const ProfileList&, qsizetype, ChangeNotes*)>& act) {
+    return [argument, act](QVariantMap& preferences, ChangeNotes* notes) {
         const ProfileList list(preferences);
-        const qsizetype index = list.find(argument, refusal);
+        const qsizetype index = list.find(argument, &notes->refusal);
         if (index < 0) {
             return false;
         }
-        act(preferences, list, index);
+        act(preferences, list, index, notes);
         return true;
     };
 }
@@ -123,17 +123,17 @@ int runNew(const QStringList& raw) {
         return status;
     }
     quint32 identifier = 0;
-    const auto change = [&](QVariantMap& preferences, QString* refusal) {
+    const auto change = [&](QVariantMap& preferences, ChangeNotes* notes) {
         const ProfileList list(preferences);
         const auto next = list.nextIdentifier();
         if (!next) {
-            *refusal = QStringLiteral("no identifier is left above the highest one in use");
+            notes->refusal = QStringLiteral("no identifier is left above the highest one in use");
             return false;
         }
         identifier = *next;
         const auto profile = QNProfile::profileWithIdentifier(identifier, QNStrings::mainBundle());
         profile->setName(arguments.operands.first());
-        preferences.insert(kQNUserDefaultProfiles, QVariantList(list.entries()) << profile->settings());
+        list.store(preferences, QVariantList(list.entries()) << profile->settings(), notes);
         return true;
     };
     return storeChange(
@@ -148,18 +148,18 @@ int runDelete(const QStringList& raw) {
         return status;
     }
     QString deleted;
-    const auto change =
-        onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list, qsizetype index) {
-            const auto& profile = list.profile(index);
-            deleted = described(*profile);
-            // A stale active identifier would name the next profile that is given the same number.
-            if (list.activeIdentifier(preferences) == qint64(profile->identifier())) {
-                preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(-1));
-            }
-            QVariantList entries = list.entries();
-            entries.removeAt(index);
-            preferences.insert(kQNUserDefaultProfiles, entries);
-        });
+    const auto change = onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list,
+                                                                  qsizetype index, ChangeNotes* notes) {
+        const auto& profile = list.profile(index);
+        deleted = described(*profile);
+        // A stale active identifier would name the next profile that is given the same number.
+        if (list.activeIdentifier(preferences) == qint64(profile->identifier())) {
+            preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(-1));
+        }
+        QVariantList entries = list.entries();
+        entries.removeAt(index);
+        list.store(preferences, entries, notes);
+    });
     return storeChange(
         command, change, [&] { return QStringLiteral("Deleted profile %1\n").arg(deleted); }, kQNNotificationProfiles);
 }
@@ -174,16 +174,16 @@ int runRename(const QStringList& raw) {
     }
     const QString name = arguments.operands.at(1);
     quint32 identifier = 0;
-    const auto change =
-        onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list, qsizetype index) {
-            identifier = list.profile(index)->identifier();
-            // Only the name changes: everything else in the entry stays as it was stored.
-            QVariantList entries = list.entries();
-            QVariantMap entry = entries.at(index).toMap();
-            entry.insert(kQNSettingsKeyName, name);
-            entries[index] = entry;
-            preferences.insert(kQNUserDefaultProfiles, entries);
-        });
+    const auto change = onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list,
+                                                                  qsizetype index, ChangeNotes* notes) {
+        identifier = list.profile(index)->identifier();
+        // Only the name changes: everything else in the entry stays as it was stored.
+        QVariantList entries = list.entries();
+        QVariantMap entry = entries.at(index).toMap();
+        entry.insert(kQNSettingsKeyName, name);
+        entries[index] = entry;
+        list.store(preferences, entries, notes);
+    });
     return storeChange(
         command, change, [&] { return QStringLiteral("Renamed profile %1 to %2\n").arg(identifier).arg(name); },
         kQNNotificationProfiles);
@@ -199,12 +199,12 @@ int runActivate(const QStringList& raw) {
     QString chosen;
     const PreferenceChange change =
         arguments.operands.first() == QLatin1String("none")
-            ? PreferenceChange([](QVariantMap& preferences, QString*) {
+            ? PreferenceChange([](QVariantMap& preferences, ChangeNotes*) {
                   preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(-1));
                   return true;
               })
             : onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list,
-                                                        qsizetype index) {
+                                                        qsizetype index, ChangeNotes*) {
                   chosen = described(*list.profile(index));
                   preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(list.profile(index)->identifier()));
               });

@@ -2,7 +2,7 @@
 
 #include "platform/QNPreferenceStore.h"
 #include "util/QNConstants.h"
-#include "util/QNUtilities.h"
+#include "util/QNPreferenceValues.h"
 
 #include <limits>
 #include <optional>
@@ -59,12 +59,10 @@ const Setting* settingNamed(const QString& key) {
 // The value as the agent reads it.
 QString shownValue(const Setting& setting, const QVariantMap& preferences) {
     if (setting.boolean) {
-        const bool value = preferences.contains(setting.key) ? QNUtilities::boolValue(preferences.value(setting.key))
-                                                             : setting.defaultValue != 0;
+        const bool value = QNPreferenceValues::boolValue(preferences, setting.key).value_or(setting.defaultValue != 0);
         return value ? QStringLiteral("true") : QStringLiteral("false");
     }
-    const qint64 value = preferences.contains(setting.key) ? QNUtilities::integerValue(preferences.value(setting.key))
-                                                           : setting.defaultValue;
+    const qint64 value = QNPreferenceValues::integerValue(preferences, setting.key).value_or(setting.defaultValue);
     return QString::number(quint32(value));
 }
 
@@ -142,7 +140,7 @@ int runSet(const QStringList& raw) {
                                        : QStringLiteral("%1 takes a whole number from 0").arg(setting->key));
     }
     QString shown;
-    const auto change = [&](QVariantMap& preferences, QString*) {
+    const auto change = [&](QVariantMap& preferences, ChangeNotes*) {
         preferences.insert(setting->key, *value);
         shown = shownValue(*setting, preferences);
         return true;

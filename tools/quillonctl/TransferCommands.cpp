@@ -138,23 +138,23 @@ int runImport(const QStringList& raw) {
     }
 
     QList<std::shared_ptr<QNProfile>> imported;
-    const auto change = [&](QVariantMap& preferences, QString* refusal) {
+    const auto change = [&](QVariantMap& preferences, ChangeNotes* notes) {
         const ProfileList list(preferences);
         const auto next = list.nextIdentifier();
         if (!next || quint64(*next) + numbers - 1 > std::numeric_limits<quint32>::max()) {
-            *refusal = QStringLiteral("not enough identifiers are left above the highest one in use");
+            notes->refusal = QStringLiteral("not enough identifiers are left above the highest one in use");
             return false;
         }
         imported = QNProfile::profilesWithXML(root, *next);
         if (imported.isEmpty()) {
-            *refusal = QStringLiteral("%1 holds no profile; nothing was imported").arg(shownPath);
+            notes->refusal = QStringLiteral("%1 holds no profile; nothing was imported").arg(shownPath);
             return false;
         }
         QVariantList entries = list.entries();
         for (const auto& profile : std::as_const(imported)) {
             entries.append(profile->settings());
         }
-        preferences.insert(kQNUserDefaultProfiles, entries);
+        list.store(preferences, entries, notes);
         return true;
     };
     const auto report = [&] {
