@@ -12,6 +12,7 @@
 #include "platform/QNSessionMonitor.h"
 #include "platform/QNStatisticsService.h"
 #include "platform/QNSystemServices.h"
+#include "tunnel/QNSSHTunnelServer.h"
 #include "util/QNConstants.h"
 #include "util/QNPreferenceValues.h"
 #include "util/QNStrings.h"
@@ -61,6 +62,9 @@ QNApplication::~QNApplication() {
     if (!_terminated) {
         release();
     }
+    // No server may outlive its delegate.
+    _stoppingTunnels = true;
+    stopTunnels();
     _statusMenu.reset();
     _statisticsService.reset();
 }
@@ -82,6 +86,8 @@ void QNApplication::awakeFromNib() {
     observeNotifications();
     _parts.sessionMonitor->startObserving([this] { sessionDidBecomeActive(); }, [this] { sessionDidResignActive(); });
     QNFingerprint::init();
+    QNSSHTunnelServer::init();
+    _tunnelLibraryReady = true;
 
     loadPreferences();
     loadSettings();
@@ -163,17 +169,20 @@ void QNApplication::enableProfile(qint64 identifier, bool notify) {
     // until this call is over.
     ++_enablingProfile;
     const auto finished = qScopeGuard([this] {
-        if (--_enablingProfile == 0 && _pending.any()) {
-            _pendingTimer.start();
+        if (--_enablingProfile == 0) {
+            scheduleDeferredWork();
         }
     });
     _displayedError = false;
     QByteArray stream;
     bool failed = false;
     if (identifier == -1) {
+        updateTunnels(-1);
         removePreferenceObjectWithKey(kQNUserDefaultSafety);
         _activeProfileIdentifier = -1;
     } else {
+        // The tunnels come first: each SSH-tunnel proxy must hold its listener's port when it is compiled.
+        updateTunnels(identifier);
         const std::shared_ptr<QNProfile> profile = profileWithIdentifier(identifier);
         // A null profile compiles to nothing, without an alert.
         const std::optional<QByteArray> data = _compiler->profileData(profile.get());
@@ -184,6 +193,7 @@ void QNApplication::enableProfile(qint64 identifier, bool notify) {
             _activeProfileIdentifier = identifier;
         } else {
             _activeProfileIdentifier = -1;
+            updateTunnels(-1);
             if (_logging) {
                 _activityLog->appendApplicationLogString(QStringLiteral("error enabling proxy"), false);
             }
@@ -254,9 +264,15 @@ void QNApplication::settingsNotification() {
     _pendingTimer.start();
 }
 
+void QNApplication::scheduleDeferredWork() {
+    if (_pending.any() || !_pendingTunnelErrors.isEmpty()) {
+        _pendingTimer.start();
+    }
+}
+
 void QNApplication::runPendingNotifications() {
-    if (_enablingProfile > 0) {
-        // enableProfile starts the timer again when it returns.
+    if (busy()) {
+        // What keeps us busy schedules the work again when it is over.
         return;
     }
     const PendingNotifications pending = std::exchange(_pending, {});
@@ -266,6 +282,8 @@ void QNApplication::runPendingNotifications() {
         // Recompiled from the current definitions even when the active identifier did not change.
         enableProfile(loadActiveProfileIdentifier(), false);
     }
+    // After the notifications: a switch they caused has replaced the tunnels whose errors wait here.
+    runPendingTunnelErrors();
 }
 
 void QNApplication::reloadPreferences(const PendingNotifications& pending) {
@@ -342,6 +360,7 @@ void QNApplication::applicationShouldTerminate() {
     _controlChannel->enableControlSocket(false);
     _statusMenu->showInMenuBar(false);
     _activityLog->enableLogging(false);
+    destroyTunnelLibrary();
     QNFingerprint::destroy();
     if (_parts.quitEventLoop) {
         _parts.quitEventLoop();
@@ -349,11 +368,14 @@ void QNApplication::applicationShouldTerminate() {
 }
 
 void QNApplication::release() {
+    _stoppingTunnels = true;
+    stopTunnels();
     stopObservingNotifications();
     _controlChannel->enableControlSocket(false);
     enableProfile(-1, false);
     _activityLog->enableLogging(false);
     _statisticsService->stopServer();
+    destroyTunnelLibrary();
 }
 
 void QNApplication::logPlatformMessage(const QString& line) {

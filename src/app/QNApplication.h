@@ -2,6 +2,7 @@
 
 #include "app/QNStatusMenu.h"
 #include "platform/QNStatisticsProtocol.h"
+#include "tunnel/QNSSHTunnelServerDelegate.h"
 
 #include <QDBusConnection>
 #include <QList>
@@ -22,6 +23,7 @@ class QNNotificationCenter;
 class QNPreferenceStore;
 class QNProfile;
 class QNProfileCompiler;
+class QNSSHTunnelServer;
 class QNSessionMonitor;
 class QNStatisticsService;
 class QNStrings;
@@ -51,9 +53,13 @@ struct QNApplicationParts {
 
 // The agent's single controller: start-up, the preference domain shared with the settings tool, the
 // notifications the two exchange, the list of profiles, the one path that switches a profile on or off,
-// login-session switching and shutdown. The status menu, the activity log, the control channel with its
-// statistics and the profile compiler are parts it owns; everything runs on the main thread.
-class QNApplication : public QObject, public QNStatusMenuOwner, public QNStatisticsProtocol {
+// login-session switching, the SSH tunnels of the active profile and shutdown. The status menu, the activity
+// log, the control channel with its statistics and the profile compiler are parts it owns; everything runs on
+// the main thread.
+class QNApplication : public QObject,
+                      public QNStatusMenuOwner,
+                      public QNStatisticsProtocol,
+                      public QNSSHTunnelServerDelegate {
     Q_OBJECT
 
 public:
@@ -81,9 +87,20 @@ public:
     // The only way the active profile changes.
     void enableProfile(qint64 identifier, bool notify);
 
+    // SSH tunnels: stops every tunnel, then starts one for each SSH-tunnel proxy of the profile (-1: none) and
+    // stores its listener's port in the proxy, so that the profile compiled next tells the engine about it.
+    void updateTunnels(qint64 identifier);
+
+    // QNSSHTunnelServerDelegate: a failure restarts the tunnels once; the next one is shown and switches the
+    // profile off unless "safetyOverride" is set. A success in between starts the count again.
+    void sshTunnelServerConnected(QNSSHTunnelServer* server) override;
+    void sshTunnelServerError(QNSSHTunnelServer* server, const QString& error) override;
+    void sshTunnelServerLog(QNSSHTunnelServer* server, const QString& log) override;
+
     // Notifications from the settings tool. All but "terminate" only record what is to be reloaded; the reload
-    // runs once the event loop is idle (and never inside an enableProfile in progress), so a burst of
-    // notifications costs one reload. Reloading the profiles includes what the active identifier asks for.
+    // runs once the event loop is idle (and never inside an enableProfile or a tunnel failure in progress), so
+    // a burst of notifications costs one reload. Reloading the profiles includes what the active identifier
+    // asks for.
     void activeProfileIdentifierNotification();
     void profilesNotification();
     void settingsNotification();
@@ -121,6 +138,8 @@ public:
     bool checkForUpdates() const { return _checkForUpdates; }
     quint32 verbosity() const { return _verbosity; }
     quint32 retryCount() const { return _retryCount; }
+    const std::shared_ptr<QNSSHTunnelServer>& sshServer() const { return _sshServer; }
+    bool stoppingTunnels() const { return _stoppingTunnels; }
 
     QNStatusMenu& statusMenu() { return *_statusMenu; }
     QNActivityLog& activityLog() { return *_activityLog; }
@@ -139,14 +158,29 @@ private:
         bool activeProfileIdentifier = false;
         bool any() const { return settings || profiles || activeProfileIdentifier; }
     };
+    // Work that waits while an enableProfile or a tunnel failure is in progress: both may run a nested event
+    // loop (a modal alert) in which more arrives.
+    bool busy() const { return _enablingProfile > 0 || _handlingTunnelError; }
+    void scheduleDeferredWork();
     void runPendingNotifications();
     // Reads the domain again and applies the settings and the profile list as far as asked for.
     void reloadPreferences(const PendingNotifications& pending);
+    struct PendingTunnelError {
+        std::weak_ptr<QNSSHTunnelServer> server;
+        QString error;
+    };
+    bool isCurrentServer(const QNSSHTunnelServer* server) const;
+    void stopTunnels();
+    void tunnelFailed(const QString& error);
+    void runPendingTunnelErrors();
+    void logTunnelText(const QString& text);
     void controlStatisticsChanged(quint32 messageType);
     void controlLogLine(const QString& text);
     void controlStreamError();
     void controlOptionError(quint32 option);
     void release();
+    // Shuts the SSH library down once, after the last tunnel has stopped.
+    void destroyTunnelLibrary();
     bool boolPreference(const QString& key, bool defaultValue) const;
 
     QNApplicationParts _parts;
@@ -167,6 +201,15 @@ private:
     QTimer _pendingTimer;
     // enableProfile calls in progress: more than one only through a nested event loop (a modal alert).
     int _enablingProfile = 0;
+
+    std::shared_ptr<QNSSHTunnelServer> _sshServer;
+    // Set while no started server is ours to hear from: its errors are ignored.
+    bool _stoppingTunnels = true;
+    // A tunnel failure is being handled; it may be showing its alert.
+    bool _handlingTunnelError = false;
+    QList<PendingTunnelError> _pendingTunnelErrors;
+    // Between the SSH library's set-up at start-up and its tear-down at quit or release.
+    bool _tunnelLibraryReady = false;
 
     std::unique_ptr<QNControlChannel> _controlChannel;
     std::unique_ptr<QNActivityLog> _activityLog;

@@ -1,5 +1,6 @@
 // quillon, the agent: a tray icon with the profile switcher, the control channel to the traffic engine,
-// the activity log. Everything it does is driven by the preference file and the settings tool.
+// the SSH tunnels of the active profile, the activity log. Everything it does is driven by the preference
+// file and the settings tool.
 
 #include "app/QNActivityLog.h"
 #include "app/QNApplication.h"
@@ -27,8 +28,9 @@ namespace {
 const char* const kUsage = "Usage: quillon [--help] [--version]\n"
                            "\n"
                            "The Quillon agent: shows the active profile in the system tray, hands it to the traffic\n"
-                           "engine and keeps the activity log. It takes its settings from the preference file\n"
-                           "($XDG_CONFIG_HOME/quillon), which quillonctl edits; run one agent per user session.\n"
+                           "engine, runs the SSH tunnels its proxies need and keeps the activity log. It takes its\n"
+                           "settings from the preference file ($XDG_CONFIG_HOME/quillon), which quillonctl edits;\n"
+                           "run one agent per user session.\n"
                            "\n"
                            "Environment:\n"
                            "  QUILLON_CONTROL_SOCKET  the engine's control socket (default /run/quillon/control.sock)\n"

@@ -1,81 +1,17 @@
-// The controller with its real control channel (against an engine peer), preference store and
-// notification center (on the test's session bus), and fakes for the desktop: menu, session, system.
+// The controller's spine: start-up, switching, notifications, statistics, session switching and quitting.
 
-#include "QNFakeMenu.h"
+#include "QNApplicationFixture.h"
 
 #include "app/QNActivityLog.h"
-#include "app/QNApplication.h"
 #include "app/QNUpdateChecker.h"
 #include "kernel/QNControlChannel.h"
 #include "kernel/QNProfileCompiler.h"
 #include "model/QNProfile.h"
 #include "model/QNProxy.h"
 #include "model/QNRule.h"
-#include "platform/QNNotificationCenter.h"
-#include "platform/QNPreferenceStore.h"
-#include "platform/QNSessionMonitor.h"
 #include "platform/QNStatisticsService.h"
-#include "platform/QNSystemServices.h"
-#include "support/QNRecordingAlertPresenter.h"
-#include "support/QNTestEnginePeer.h"
-#include "util/QNConstants.h"
-#include "util/QNStrings.h"
-
-#include <QEventLoop>
-#include <QFile>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-
-#include <gtest/gtest.h>
 
 namespace {
-
-constexpr int kWait = 20000;
-
-struct FakeSessionMonitor : QNSessionMonitor {
-    Handler becameActive;
-    Handler resignedActive;
-    int stops = 0;
-    void startObserving(Handler active, Handler resigned) override {
-        becameActive = std::move(active);
-        resignedActive = std::move(resigned);
-    }
-    void stopObserving() override {
-        becameActive = nullptr;
-        resignedActive = nullptr;
-        ++stops;
-    }
-};
-
-struct FakeServices : QNSystemServices {
-    int dnsFlushes = 0;
-    int uninstalls = 0;
-    std::function<void()> onUninstall;
-    void clearDNSCache() override { ++dnsFlushes; }
-    void runUninstallScript() override {
-        ++uninstalls;
-        if (onUninstall) {
-            onUninstall();
-        }
-    }
-    bool openUrl(const QUrl&) override { return true; }
-    void openSettingsTool() override {}
-};
-
-// Runs a nested event loop while an alert is up, as a modal alert does.
-struct NestedLoopAlerts : QNRecordingAlertPresenter {
-    std::function<void()> whileShown;
-    QNAlertResponse runModal(const QNAlert& alert) override {
-        if (whileShown) {
-            whileShown();
-        }
-        QEventLoop loop;
-        QTimer::singleShot(0, &loop, &QEventLoop::quit);
-        loop.exec();
-        return QNRecordingAlertPresenter::runModal(alert);
-    }
-};
 
 // A proxy by address, so compiling needs no name resolution; the rule sends one network through it.
 QVariantMap profileSettings(const QString& name, quint32 identifier, const QString& port = QStringLiteral("443")) {
@@ -92,93 +28,6 @@ QByteArray compiled(const QVariantMap& settings) {
     const auto profile = QNProfile::profileWithSettings(settings);
     return compiler.profileData(profile.get()).value_or(QByteArray("compile failed"));
 }
-
-int sConnectionNumber = 0;
-
-class ApplicationTest : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-    const QString tag = QString::number(++sConnectionNumber);
-    QNTestEnginePeer peer{dir.filePath(QStringLiteral("control.sock"))};
-    QNPreferenceStore store{dir.filePath(QStringLiteral("config/quillon/domain.plist"))};
-    QDBusConnection agentBus =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("agent") + tag);
-    QDBusConnection panelBus =
-        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("panel") + tag);
-    QNNotificationCenter agentCenter{agentBus};
-    QNNotificationCenter panelCenter{panelBus};
-    FakeSessionMonitor monitor;
-    FakeServices services;
-    NestedLoopAlerts alerts;
-    QNFakeMenu menu;
-    QStringList posted;
-    int sentinels = 0;
-    int quits = 0;
-    std::unique_ptr<QNApplication> app;
-
-    void SetUp() override {
-        ASSERT_TRUE(agentBus.isConnected()) << "the tests need a session bus (dbus-run-session)";
-        ASSERT_TRUE(peer.isListening());
-        for (const QString& name : {kQNNotificationActiveProfileIdentifier, kQNNotificationTerminateComplete}) {
-            panelCenter.addObserver([this](const QString& n, const QString&) { posted << n; }, name,
-                                    kQNNotificationIdentifierApplication);
-        }
-        panelCenter.addObserver([this](const QString&, const QString&) { ++sentinels; }, QStringLiteral("sentinel"),
-                                kQNNotificationIdentifierApplication);
-    }
-
-    void TearDown() override {
-        app.reset();
-        QDBusConnection::disconnectFromBus(QStringLiteral("agent") + tag);
-        QDBusConnection::disconnectFromBus(QStringLiteral("panel") + tag);
-    }
-
-    void start() {
-        QNApplicationParts parts;
-        parts.preferenceStore = &store;
-        parts.notificationCenter = &agentCenter;
-        parts.sessionMonitor = &monitor;
-        parts.systemServices = &services;
-        parts.alertPresenter = &alerts;
-        parts.menu = &menu;
-        parts.strings = &QNStrings::mainBundle();
-        parts.controlSocketPath = dir.filePath(QStringLiteral("control.sock"));
-        parts.logDirectoryPath = dir.filePath(QStringLiteral("state/quillon"));
-        parts.statisticsBus = agentBus;
-        parts.statisticsServiceName =
-            QStringLiteral("org.quillon.apptest.p%1.n%2").arg(QCoreApplication::applicationPid()).arg(tag);
-        parts.quitEventLoop = [this] { ++quits; };
-        app = std::make_unique<QNApplication>(parts);
-        app->awakeFromNib();
-    }
-
-    QByteArray logContent() const {
-        QFile file(dir.filePath(QStringLiteral("state/quillon/Quillon.log")));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    void setPreferences(const QVariantMap& values) {
-        for (auto it = values.cbegin(); it != values.cend(); ++it) {
-            ASSERT_TRUE(store.savePreferenceObject(it.value(), it.key()));
-        }
-    }
-    QVariantMap stored() { return store.loadPreferences(); }
-
-    // Everything the agent posted so far has arrived once the sentinel it posts last has.
-    QStringList postedSoFar() {
-        const int expected = sentinels + 1;
-        agentCenter.postNotificationName(QStringLiteral("sentinel"), kQNNotificationIdentifierApplication);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return sentinels >= expected; }, kWait));
-        return posted;
-    }
-
-    // Posts as the settings tool and waits until the agent has run a profile switch for it.
-    void postFromPanel(const QString& name) {
-        const int flushes = services.dnsFlushes;
-        panelCenter.postNotificationName(name, kQNNotificationIdentifierPreferencePane);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return services.dnsFlushes > flushes; }, kWait)) << name.toStdString();
-    }
-};
 
 TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
     struct Case {

@@ -12,6 +12,7 @@ public:
     bool start(const QStringList& arguments,
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
     bool isRunning() const { return _process.state() != QProcess::NotRunning; }
+    qint64 processId() const { return _process.processId(); }
 
     // Event-driven waits; false on time-out, or when the program ended without printing it.
     bool waitForStderr(const QString& text, int timeoutMilliseconds = 30000);

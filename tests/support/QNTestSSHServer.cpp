@@ -207,6 +207,14 @@ void QNTestSSHServer::kill() {
     }
 }
 
+void QNTestSSHServer::killConnections() {
+    if (isRunning()) {
+        for (const pid_t pid : processTree(pid_t(_process.processId())).mid(1)) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+}
+
 bool QNTestSSHServer::logContains(const QString& text) const {
     return logCount(text) > 0;
 }

@@ -33,6 +33,8 @@ public:
     bool start(const QStringList& extraConfig = {});
     // Kills sshd and every connection process it started, at once.
     void kill();
+    // Kills the processes serving connections and leaves sshd listening: every client loses its connection.
+    void killConnections();
     bool isRunning() const { return _process.state() != QProcess::NotRunning; }
 
     quint16 port() const { return _port; }
