@@ -1,7 +1,7 @@
 #include "kernel/QNAtomTypes.h"
 #include "kernel/QNProfileCompiler.h"
 #include "support/QNRecordingAlertPresenter.h"
-#include "test_compiler_support.h"
+#include "test_kernel_support.h"
 #include "util/QNStrings.h"
 
 #include <gtest/gtest.h>
@@ -10,18 +10,20 @@ using namespace qntest;
 
 namespace {
 
-// Literal vectors: a proxy named p (SOCKS5, 127.0.0.1:1080), a rule named r (host 10.0.0.1, port 80, direct)
-// and a DNS entry named d (host intranet, remote), each as its whole atom.
+// Literal vectors: a proxy named p (SOCKS5, 127.0.0.1:1080), a rule named r (applications "A, B", host
+// 10.0.0.1, ports "80, 8000-8080", direct) and a DNS entry named d (host intranet, remote), each as its whole
+// atom. List entries are split at commas and sent as they are, blanks included.
 const QByteArray kProxyP = hex("3C000000 79787270"
                                "09000000 656D616E 70"
                                "0C000000 65707974 03000000"
                                "0C000000 34747368 0100007F"
                                "0A000000 74726F70 3804"
                                "09000000 6E6F6E61 00");
-const QByteArray kRuleR = hex("43000000 656C7572"
+const QByteArray kRuleR = hex("6A000000 656C7572"
                               "09000000 656D616E 72"
+                              "1B000000 73707061 09000000 6C707061 41 0A000000 6C707061 2042"
                               "14000000 73747368 0C000000 34697468 0100000A"
-                              "12000000 73747270 0A000000 74726F70 5000"
+                              "1E000000 73747270 0A000000 74726F70 5000 0C000000 67727470 401F901F"
                               "0C000000 6E746361 02000000");
 const QByteArray kDNSD = hex("35000000 20736E64"
                              "09000000 656D616E 64"
@@ -61,7 +63,6 @@ TEST_F(CompilerTest, EmptyProfileIsItsNameAndThreeEmptyContainers) {
                           "08000000 73787270"
                           "08000000 73656C72"
                           "08000000 73736E64"));
-    EXPECT_EQ(stream.size(), 36);
 
     // A null name writes no 'prnm'; an empty one writes it without data.
     EXPECT_EQ(compile(makeProfile(QString())), hex("08000000 73787270 08000000 73656C72 08000000 73736E64"));
@@ -74,53 +75,31 @@ TEST_F(CompilerTest, EmptyProfileIsItsNameAndThreeEmptyContainers) {
 
 TEST_F(CompilerTest, StreamHoldsProxiesRulesAndDNSInThatOrder) {
     const auto proxy = makeProxy(QStringLiteral("p"), QNProxyTypeSOCKS5, QStringLiteral("127.0.0.1"), 1080);
-    const auto rule =
-        makeRule(QStringLiteral("r"), {QStringLiteral("10.0.0.1")}, {QStringLiteral("80")}, QNRuleActionDirect);
+    const auto rule = makeRule(QStringLiteral("r"), {QStringLiteral("10.0.0.1")}, {QStringLiteral("80, 8000-8080")},
+                               QNRuleActionDirect, nullptr, {QStringLiteral("A, B")});
     const auto dns = makeDNS(QStringLiteral("d"), {QStringLiteral("intranet")}, QNDNSResolveRemote);
     const QByteArray stream = compile(makeProfile(QStringLiteral("Home"), {proxy}, {rule}, {dns}));
-
-    EXPECT_EQ(kProxyP.size(), 60);
-    EXPECT_EQ(kRuleR.size(), 67);
-    EXPECT_EQ(kDNSD.size(), 53);
     EXPECT_EQ(stream, hex("0C000000 6D6E7270 486F6D65") + atom(kQNAtomTypeProxies, kProxyP) +
                           atom(kQNAtomTypeRules, kRuleR) + atom(kQNAtomTypeDNSEntries, kDNSD));
 }
 
-TEST_F(CompilerTest, ProxyFieldsAppearOnlyUnderTheirConditions) {
-    const QByteArray head = hex("09000000 656D616E 70"
-                                "0C000000 65707974 07000000"
-                                "0C000000 34747368 0100007F"
-                                "0A000000 74726F70 1600");
-    struct Case {
-        const char* what;
-        const char* username; // null: none
-        const char* password;
-        QStringList filterPorts;
-        bool anonymize;
-        quint16 localTunnelPort;
-        QByteArray tail;
-    };
-    const QByteArray notAnonymous = hex("09000000 6E6F6E61 00");
-    const QByteArray user = hex("0B000000 72657375 616E6E 0A000000 73736170 7077");
-    const QByteArray filters = hex("1E000000 73747066 0A000000 74727066 5000 0C000000 67727066 401F901F");
-    const QStringList zero = {QStringLiteral("0")};
-    const Case cases[] = {
-        {"bare", nullptr, nullptr, {}, false, 0, notAnonymous},
-        {"empty user and password are left out", "", "", {}, false, 0, notAnonymous},
-        {"user and password", "ann", "pw", {}, true, 0, user + hex("09000000 6E6F6E61 01")},
-        {"filter ports", nullptr, nullptr, {QStringLiteral("80, 8000-8080")}, false, 0, filters + notAnonymous},
-        {"filter port 0 gives an empty group", nullptr, nullptr, zero, false, 0,
-         hex("08000000 73747066") + notAnonymous},
-        {"tunnel port", nullptr, nullptr, {}, false, 49152, notAnonymous + hex("0A000000 7470746C 00C0")},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const auto proxy = makeProxy(QStringLiteral("p"), QNProxyTypeSSHTunnel, QStringLiteral("127.0.0.1"), 22,
-                                     c.filterPorts, QString::fromUtf8(c.username), QString::fromUtf8(c.password));
-        proxy->setAnonymizeRequests(c.anonymize);
-        proxy->setLocalTunnelPort(c.localTunnelPort);
-        EXPECT_EQ(compiler.profileProxyData(*proxy), std::optional<QByteArray>(head + c.tail));
-    }
+// Every optional field of a proxy in its place. Which of them are left out when empty or zero (and that a
+// filter list whose entries all start at port 0 is an empty group) the fuzz harness checks on every input.
+TEST_F(CompilerTest, ProxyWithEveryOptionalField) {
+    const auto proxy = makeProxy(QStringLiteral("p"), QNProxyTypeSSHTunnel, QStringLiteral("127.0.0.1"), 22,
+                                 {QStringLiteral("80, 8000-8080")}, QStringLiteral("ann"), QStringLiteral("pw"));
+    proxy->setAnonymizeRequests(true);
+    proxy->setLocalTunnelPort(49152);
+    EXPECT_EQ(compiler.profileProxyData(*proxy),
+              std::optional<QByteArray>(hex("09000000 656D616E 70"
+                                            "0C000000 65707974 07000000"
+                                            "0C000000 34747368 0100007F"
+                                            "0A000000 74726F70 1600"
+                                            "0B000000 72657375 616E6E"
+                                            "0A000000 73736170 7077"
+                                            "1E000000 73747066 0A000000 74727066 5000 0C000000 67727066 401F901F"
+                                            "09000000 6E6F6E61 01"
+                                            "0A000000 7470746C 00C0")));
 }
 
 // A proxy host is sent as the address it resolves to; a rule host entry as what it parses as: an address,
@@ -132,22 +111,15 @@ TEST_F(CompilerTest, HostsAreClassifiedByWhatTheyParseAs) {
         QByteArray hostAtom;
     };
     const Case cases[] = {
-        {true, QStringLiteral("127.0.0.1"), hex("0C000000 34747368 0100007F")},
         {true, QStringLiteral("2001:db8::1"), hex("18000000 36747368 B80D0120 00000000 00000000 01000000")},
-        {true, QStringLiteral("::ffff:10.1.2.3"), hex("18000000 36747368 00000000 00000000 FFFF0000 0302010A")},
-        {true, QStringLiteral("socks://192.0.2.10:1080/"), hex("0C000000 34747368 0A0200C0")},
-        {false, QStringLiteral("10.0.0.1"), hex("0C000000 34697468 0100000A")},
-        {false, QStringLiteral(" 10.0.0.1 "), hex("0C000000 34697468 0100000A")},
         {false, QStringLiteral("10.0.0.0-10.255.255.255"), hex("10000000 72346968 0000000A FFFFFF0A")},
         {false, QStringLiteral("::1"), hex("18000000 36697468 00000000 00000000 00000000 01000000")},
         {false, QStringLiteral("fd00::-fdff::"),
          hex("28000000 72366968 000000FD 00000000 00000000 00000000"
              "0000FFFD 00000000 00000000 00000000")},
-        {false, QStringLiteral("printer"), hex("0F000000 74736F68 7072696E746572")},
         {false, QStringLiteral(" printer"), hex("10000000 74736F68 207072696E746572")},
-        {false, QStringLiteral("10.0.0.0/8"), hex("12000000 74736F68 31302E302E302E302F38")},
+        // A range of mixed families is no range: the address read before the dash must not leak out.
         {false, QStringLiteral("10.0.0.1-::1"), hex("14000000 74736F68 31302E302E302E312D3A3A31")},
-        {false, QStringLiteral(""), hex("08000000 74736F68")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(qPrintable(c.host));
@@ -161,58 +133,6 @@ TEST_F(CompilerTest, HostsAreClassifiedByWhatTheyParseAs) {
             EXPECT_EQ(rule.mid(17), atom(kQNAtomTypeHosts, c.hostAtom) + hex("0C000000 6E746361 03000000"));
         }
     }
-}
-
-// Both port groups follow one parse: a start of 0 writes nothing, an end of 0 is a single port.
-TEST_F(CompilerTest, PortEntriesBecomeSinglePortsAndRanges) {
-    struct Case {
-        QStringList ports;
-        QList<std::pair<quint16, quint16>> entries;
-    };
-    const Case cases[] = {
-        {{QStringLiteral("80")}, {{80, 0}}},
-        {{QStringLiteral("80, 8000-8080")}, {{80, 0}, {8000, 8080}}},
-        {{QStringLiteral("80,443"), QStringLiteral(" 1000 - 2000 ")}, {{80, 0}, {443, 0}, {1000, 2000}}},
-        {{QStringLiteral("80-80")}, {{80, 80}}},
-        {{QStringLiteral("0")}, {}},
-        {{QStringLiteral("-80")}, {}},
-        {{QStringLiteral(""), QStringLiteral("443")}, {{443, 0}}},
-        {{QStringLiteral("65536"), QStringLiteral("65537")}, {{1, 0}}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(qPrintable(c.ports.join(QLatin1Char('|'))));
-        QByteArray rulePorts;
-        QByteArray filterPorts;
-        for (const auto& [first, last] : c.entries) {
-            if (last == 0) {
-                rulePorts += atom(kQNAtomTypePort, value<quint16>(first));
-                filterPorts += atom(kQNAtomTypeFilterPort, value<quint16>(first));
-            } else {
-                rulePorts += atom(kQNAtomTypePortRange, value<quint16>(first) + value<quint16>(last));
-                filterPorts += atom(kQNAtomTypeFilterPortRange, value<quint16>(first) + value<quint16>(last));
-            }
-        }
-        const QByteArray rule = ruleAtom(makeRule(QStringLiteral("r"), {}, c.ports, QNRuleActionDirect));
-        EXPECT_EQ(rule.mid(17), atom(kQNAtomTypePorts, rulePorts) + hex("0C000000 6E746361 02000000"));
-
-        const auto proxy =
-            makeProxy(QStringLiteral("p"), QNProxyTypeHTTPConnect, QStringLiteral("127.0.0.1"), 3128, c.ports);
-        EXPECT_EQ(compiler.profileProxyData(*proxy)->mid(43),
-                  atom(kQNAtomTypeFilterPorts, filterPorts) + hex("09000000 6E6F6E61 00"));
-    }
-    EXPECT_TRUE(presenter.alerts().isEmpty());
-}
-
-// List elements are split at commas and not trimmed (the round trip through the decoder shows the same for
-// DNS hosts, and that disabled rules and entries leave no atoms).
-TEST_F(CompilerTest, ApplicationEntriesAreSplitAtCommasAndNotTrimmed) {
-    const auto rule = makeRule(QStringLiteral("r"), {}, {}, QNRuleActionDirect, nullptr,
-                               {QStringLiteral("Safari,Mail"), QStringLiteral(" Terminal"), QStringLiteral("")});
-    EXPECT_EQ(
-        ruleAtom(rule).mid(17),
-        atom(kQNAtomTypeApplications, atom(kQNAtomTypeApplication, "Safari") + atom(kQNAtomTypeApplication, "Mail") +
-                                          atom(kQNAtomTypeApplication, " Terminal") + atom(kQNAtomTypeApplication)) +
-            hex("0C000000 6E746361 02000000"));
 }
 
 TEST_F(CompilerTest, ChainIsFlattenedIntoItsMembers) {
@@ -244,13 +164,11 @@ TEST_F(CompilerTest, ProxyIndexIsThePositionOfTheSameItem) {
     };
     const Case cases[] = {
         {"third item", QNRuleActionProxy, p2, hex("0C000000 6E746361 01000000 0C000000 69787270 02000000")},
-        {"first item", QNRuleActionProxy, p0, hex("0C000000 6E746361 01000000 0C000000 69787270 00000000")},
         {"chain", QNRuleActionProxy, chain, hex("0C000000 6E746361 01000000 0C000000 69787270 03000000")},
         {"equal but other object", QNRuleActionProxy, stranger,
          hex("0C000000 6E746361 01000000 0C000000 69787270 FFFFFFFF")},
         {"no proxy", QNRuleActionProxy, nullptr, hex("0C000000 6E746361 01000000 0C000000 69787270 FFFFFFFF")},
         {"direct", QNRuleActionDirect, p1, hex("0C000000 6E746361 02000000")},
-        {"block", QNRuleActionBlock, p1, hex("0C000000 6E746361 03000000")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -276,6 +194,108 @@ TEST_F(CompilerTest, ItemsThatAreNotCompiledDoNotShiftProxyIndexes) {
                                              atom(kQNAtomTypeRule, hex("09000000 656D616E 73 0C000000 6E746361 01000000"
                                                                        "0C000000 69787270 FFFFFFFF"))) +
                   atom(kQNAtomTypeDNSEntries));
+}
+
+// A table of its own, so the test sees that the texts come from the bundle it hands over.
+const QNStrings& alertBundle() {
+    static const QNStrings bundle({
+        {QStringLiteral("invalidChain"), QStringLiteral("Bad chain")},
+        {QStringLiteral("invalidProxyHost"), QStringLiteral("Bad host")},
+        {QStringLiteral("invalidFilterPort"), QStringLiteral("Bad filter port")},
+        {QStringLiteral("invalidPort"), QStringLiteral("Bad port")},
+        {QStringLiteral("ok"), QStringLiteral("Fine")},
+    });
+    return bundle;
+}
+
+std::shared_ptr<QNProxy> proxyAt(const QString& host, quint32 type = QNProxyTypeSOCKS5,
+                                 const QStringList& filterPorts = {}) {
+    return makeProxy(QStringLiteral("p"), type, host, 1080, filterPorts);
+}
+
+std::shared_ptr<QNProxy> typed(quint32 type) {
+    return proxyAt(QStringLiteral("127.0.0.1"), type);
+}
+
+std::shared_ptr<QNProxyChain> chain(const QString& name, const QList<std::shared_ptr<QNProxy>>& members) {
+    return QNProxyChain::proxyChainWithName(name, members, true);
+}
+
+std::shared_ptr<QNRule> portRule(const QString& ports, bool enabled = true) {
+    return makeRule(QStringLiteral("r"), {}, {ports}, QNRuleActionDirect, nullptr, {}, enabled);
+}
+
+// Each problem shows one alert, its key's text with the offending item, and fails the whole profile; the
+// first problem found is the one shown: proxies in order (host before filter ports), then rules.
+TEST(CompilerAlerts, EachProblemShowsItsKeyWithTheOffendingItem) {
+    const QString unresolvable = kUnresolvableHost;
+    const QString loopback = QStringLiteral("127.0.0.1");
+    const auto good = typed(QNProxyTypeSOCKS5);
+    const auto http = QNProxyTypeHTTPTransparent;
+    const struct {
+        const char* what;
+        QList<std::shared_ptr<QNProxyItem>> proxies;
+        QList<std::shared_ptr<QNRule>> rules;
+        QString message; // empty: compiles
+    } cases[] = {
+        {"chain with HTTP before SOCKS",
+         {good, chain(QStringLiteral("Office chain"), {typed(QNProxyTypeHTTPConnect), typed(QNProxyTypeSOCKS5)})},
+         {},
+         QStringLiteral("Bad chain: Office chain")},
+        // The chain is judged before any member is resolved.
+        {"invalid chain with an unresolvable member",
+         {chain(QStringLiteral("c"), {proxyAt(unresolvable, QNProxyTypeSSHTunnel), typed(QNProxyTypeSSHTunnel)})},
+         {},
+         QStringLiteral("Bad chain: c")},
+        {"unresolvable proxy host", {good, proxyAt(unresolvable)}, {}, QStringLiteral("Bad host: nowhere.invalid")},
+        {"unresolvable chain member",
+         {chain(QStringLiteral("c"), {good, proxyAt(unresolvable)})},
+         {},
+         QStringLiteral("Bad host: nowhere.invalid")},
+        {"empty host", {proxyAt(QString())}, {}, QStringLiteral("Bad host: ")},
+        {"filter port range backwards",
+         {proxyAt(loopback, http, {QStringLiteral("80"), QStringLiteral("443,8080-80")})},
+         {},
+         QStringLiteral("Bad filter port: 8080-80")},
+        // The entry is shown as it was cut from its element, blank included.
+        {"rule port range backwards",
+         {good},
+         {portRule(QStringLiteral("443, 90-80"))},
+         QStringLiteral("Bad port:  90-80")},
+        // The item is put in as it is: a placeholder inside it is not filled a second time.
+        {"item holding a placeholder", {}, {portRule(QStringLiteral("%1"))}, QStringLiteral("Bad port: %1")},
+        {"disabled rules are not checked", {}, {portRule(QStringLiteral("x"), false)}, QString()},
+        {"host before rule port",
+         {proxyAt(unresolvable)},
+         {portRule(QStringLiteral("90-80"))},
+         QStringLiteral("Bad host: nowhere.invalid")},
+        {"earlier proxy first",
+         {proxyAt(loopback, http, {QStringLiteral("x")}), proxyAt(unresolvable)},
+         {},
+         QStringLiteral("Bad filter port: x")},
+        {"host before filter port in one proxy",
+         {proxyAt(unresolvable, http, {QStringLiteral("x")})},
+         {},
+         QStringLiteral("Bad host: nowhere.invalid")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QNRecordingAlertPresenter presenter;
+        QNProfileCompiler compiler(presenter, alertBundle());
+        const auto profile = makeProfile(QStringLiteral("P"), c.proxies, c.rules);
+        EXPECT_EQ(compiler.profileData(profile.get()).has_value(), c.message.isEmpty());
+        if (c.message.isEmpty()) {
+            EXPECT_TRUE(presenter.alerts().isEmpty());
+            continue;
+        }
+        ASSERT_EQ(presenter.alerts().size(), 1);
+        const QNAlert& alert = presenter.alerts().first();
+        EXPECT_EQ(alert.messageText, c.message);
+        EXPECT_TRUE(alert.informativeText.isEmpty());
+        EXPECT_EQ(alert.defaultButton, QStringLiteral("Fine"));
+        EXPECT_TRUE(alert.alternateButton.isEmpty());
+        EXPECT_TRUE(alert.otherButton.isEmpty());
+    }
 }
 
 } // namespace

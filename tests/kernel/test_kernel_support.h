@@ -1,5 +1,6 @@
 #pragma once
 
+#include "kernel/QNAtomTypes.h"
 #include "kernel/QNAtomWriter.h"
 #include "model/QNDNS.h"
 #include "model/QNProfile.h"
@@ -12,12 +13,17 @@
 
 #include <memory>
 
-// Builders and byte helpers shared by the compiler and decoder tests.
+// Byte helpers and model builders shared by the kernel tests.
 namespace qntest {
 
 // Hex digits with any spacing: "0C000000 6D6E7270".
 inline QByteArray hex(const char* text) {
     return QByteArray::fromHex(QByteArray(text));
+}
+
+// A number as its bytes in host order.
+template <typename T> QByteArray value(T number) {
+    return QByteArray(reinterpret_cast<const char*>(&number), sizeof number);
 }
 
 inline QByteArray atom(quint32 type, const QByteArray& data = QByteArray()) {
@@ -26,12 +32,17 @@ inline QByteArray atom(quint32 type, const QByteArray& data = QByteArray()) {
     return buffer;
 }
 
-inline QByteArray text(const QString& value) {
-    return value.toUtf8();
+// A header that claims any length, for framing faults.
+inline QByteArray header(quint32 length, quint32 type) {
+    return value(length) + value(type);
 }
 
-template <typename T> QByteArray value(T number) {
-    return QByteArray(reinterpret_cast<const char*>(&number), sizeof number);
+inline QByteArray connMessage(qint32 count) {
+    return atom(kQNAtomTypeConnections, value(count));
+}
+
+inline QByteArray logMessage(const QByteArray& utf8) {
+    return atom(kQNAtomTypeLog, utf8);
 }
 
 // A .invalid name never resolves, and asking for it stays on this machine.
