@@ -15,7 +15,8 @@ namespace {
 
 // A profile that uses every atom kind and every key of the readable form, with values at the edges: empty
 // and non-ASCII texts, list elements that split at commas and keep their blanks, the lowest and highest
-// ports and addresses, a filter port of 0 (no atom) and a rule pointing outside the profile.
+// ports and addresses, a filter port of 0 (no atom), a rule pointing outside the profile, and disabled
+// entries (no atoms, and a bad port in a disabled rule is not looked at).
 QByteArray validStream() {
     const auto first = makeProxy(QStringLiteral("p, and more"), QNProxyTypeSOCKS5, QStringLiteral("0.0.0.0"), 65535,
                                  {QStringLiteral("80, 0,1000-2000"), QStringLiteral(" 65535 ")}, QStringLiteral("u"),
@@ -39,10 +40,13 @@ QByteArray validStream() {
                  {QStringLiteral("Safari,Mail"), QStringLiteral(" Terminal")}),
         makeRule(QString(), {}, {}, QNRuleActionProxy, stranger),
         makeRule(QStringLiteral("d"), {}, {QStringLiteral("65535")}, QNRuleActionDirect, first),
+        makeRule(QStringLiteral("off"), {QStringLiteral("10.0.0.1")}, {QStringLiteral("x")}, QNRuleActionBlock, nullptr,
+                 {}, false),
     };
     const QList<std::shared_ptr<QNDNS>> dns = {
         makeDNS(QStringLiteral("d"), {QStringLiteral("intranet,a.example"), QStringLiteral(" 10.0.0.1")},
                 QNDNSResolveRemote),
+        makeDNS(QStringLiteral("off"), {QStringLiteral("x")}, QNDNSResolveRemote, false),
         makeDNS(QStringLiteral("l"), {}, QNDNSResolveLocal),
     };
     QNRecordingAlertPresenter presenter;
