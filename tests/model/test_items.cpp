@@ -4,17 +4,17 @@
 #include "model/QNProxy.h"
 #include "model/QNProxyChain.h"
 #include "model/QNRule.h"
+#include "test_settings_support.h"
 #include "util/QNStrings.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
-namespace {
+using qntest::expectSameSettings;
+using qntest::number;
 
-QVariant number(qint64 value) {
-    return QVariant::fromValue<qint64>(value);
-}
+namespace {
 
 std::shared_ptr<QNProxy> fullProxy() {
     return QNProxy::proxyWithName("Office", QNProxyTypeSSHTunnel, "192.0.2.10", 2222, "alice", "secret",
@@ -28,6 +28,11 @@ std::shared_ptr<QNProxy> proxyOfType(quint32 type) {
     return proxy;
 }
 
+// An item read from a dictionary, written out again.
+template <typename Item> QVariantMap readBack(const QVariantMap& settings) {
+    return Item(settings).settings();
+}
+
 // Chain members by type; -1 stands for a missing member.
 QList<std::shared_ptr<QNProxy>> membersOfTypes(const std::vector<int>& types) {
     QList<std::shared_ptr<QNProxy>> members;
@@ -37,26 +42,88 @@ QList<std::shared_ptr<QNProxy>> membersOfTypes(const std::vector<int>& types) {
     return members;
 }
 
-TEST(ItemSettings, NewItemsWriteTheirDefaultsAndNoEmptyNames) {
-    EXPECT_EQ(QNProxy::proxy()->settings(), (QVariantMap{{"anonymizeRequests", number(0)},
-                                                         {"cipher", number(0)},
-                                                         {"filterPorts", QStringList{"80", "443", "8080"}},
-                                                         {"kind", QString("proxy")},
-                                                         {"port", number(80)},
-                                                         {"type", number(4)}}));
-    EXPECT_EQ(QNProxyChain::proxyChain()->settings(),
-              (QVariantMap{{"kind", QString("chain")}, {"open", true}, {"proxies", QVariantList()}}));
-    EXPECT_EQ(QNRule::rule()->settings(), (QVariantMap{{"action", number(0)}, {"enabled", true}}));
-    EXPECT_EQ(QNDNS::dns()->settings(), (QVariantMap{{"resolve", number(0)}, {"enabled", true}}));
+// Every dictionary whole, numbers 64 bits wide and keys as data as the preference file needs them. Each is
+// read back into an item that writes the same dictionary again.
+TEST(ItemSettings, WrittenDictionariesAndTheirReadBack) {
+    const auto full = fullProxy();
+    full->setLocalTunnelPort(49152);
+    full->setServerKeyFingerprint("ab:cd");
+    const QVariantMap fullSettings{{"anonymizeRequests", number(1)},
+                                   {"cipher", number(QNProxyCipherAES256CTR)},
+                                   {"clientKey", QByteArray("client-key")},
+                                   {"clientKeyPassphrase", "client-pass"},
+                                   {"filterPorts", QStringList{"80", "1000-2000"}},
+                                   {"host", "192.0.2.10"},
+                                   {"kind", "proxy"},
+                                   {"name", "Office"},
+                                   {"password", "secret"},
+                                   {"port", number(2222)},
+                                   {"serverAliveInterval", number(30)},
+                                   {"serverKey", QByteArray("server-key")},
+                                   {"serverKeyPassphrase", "server-pass"},
+                                   {"type", number(QNProxyTypeSSHTunnel)},
+                                   {"username", "alice"}};
+    const QVariantMap newProxy{{"anonymizeRequests", number(0)},
+                               {"cipher", number(0)},
+                               {"filterPorts", QStringList{"80", "443", "8080"}},
+                               {"kind", "proxy"},
+                               {"port", number(80)},
+                               {"type", number(QNProxyTypeHTTPTransparent)}};
+    // The proxy is the profile's business: a rule on its own writes none.
+    const auto rule = QNRule::ruleWithName("Mail", {"Mail,Thunderbird"}, {"10.0.0.0-10.255.255.255,example.org"},
+                                           {"25", "587-588"}, QNRuleActionProxy, QNProxy::proxy(), true);
+    const QVariantMap ruleSettings{{"name", "Mail"},
+                                   {"applications", QStringList{"Mail,Thunderbird"}},
+                                   {"hosts", QStringList{"10.0.0.0-10.255.255.255,example.org"}},
+                                   {"ports", QStringList{"25", "587-588"}},
+                                   {"action", number(QNRuleActionProxy)},
+                                   {"enabled", true}};
+    const auto dns = QNDNS::dnsWithName("Internal", {"corp.example,intranet"}, QNDNSResolveRemote, false);
+    const QVariantMap dnsSettings{{"name", "Internal"},
+                                  {"hosts", QStringList{"corp.example,intranet"}},
+                                  {"resolve", number(QNDNSResolveRemote)},
+                                  {"enabled", false}};
+    const auto chain = QNProxyChain::proxyChainWithName("Two hops", {nullptr, QNProxy::proxy()}, false);
+    const QVariantMap chainSettings{
+        {"kind", "chain"}, {"name", "Two hops"}, {"open", false}, {"proxies", QVariantList{newProxy}}};
 
-    // A rule or DNS entry leaves out an empty name and empty lists, and reads their absence as null.
-    const auto rule = QNRule::ruleWithName("", {}, {}, {}, QNRuleActionDirect, nullptr, false);
-    EXPECT_EQ(rule->settings(), (QVariantMap{{"action", number(2)}, {"enabled", false}}));
-    EXPECT_TRUE(QNRule::ruleWithSettings(rule->settings())->name().isNull());
-    EXPECT_FALSE(QNDNS::dnsWithName("", {}, 0, true)->settings().contains("name"));
+    const struct {
+        const char* what;
+        QVariantMap written;
+        QVariantMap expected;
+        QVariantMap (*readBack)(const QVariantMap&);
+    } cases[] = {
+        {"full proxy, run-time fields left out", full->settings(), fullSettings, readBack<QNProxy>},
+        {"new proxy", QNProxy::proxy()->settings(), newProxy, readBack<QNProxy>},
+        {"chain, a missing member left out", chain->settings(), chainSettings, readBack<QNProxyChain>},
+        {"new chain", QNProxyChain::proxyChain()->settings(),
+         QVariantMap{{"kind", "chain"}, {"open", true}, {"proxies", QVariantList()}}, readBack<QNProxyChain>},
+        {"rule", rule->settings(), ruleSettings, readBack<QNRule>},
+        {"new rule", QNRule::rule()->settings(), QVariantMap{{"action", number(0)}, {"enabled", true}},
+         readBack<QNRule>},
+        // An empty name and empty lists are left out, and their absence reads as null.
+        {"rule with an empty name",
+         QNRule::ruleWithName("", {}, {}, {}, QNRuleActionDirect, nullptr, false)->settings(),
+         QVariantMap{{"action", number(QNRuleActionDirect)}, {"enabled", false}}, readBack<QNRule>},
+        {"DNS entry", dns->settings(), dnsSettings, readBack<QNDNS>},
+        {"new DNS entry with an empty name", QNDNS::dnsWithName("", {}, 0, true)->settings(),
+         QVariantMap{{"resolve", number(0)}, {"enabled", true}}, readBack<QNDNS>},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        expectSameSettings(c.written, c.expected);
+        expectSameSettings(c.readBack(c.expected), c.expected);
+    }
+
+    // Read back, a proxy has no run-time fields and a rule no proxy.
+    const auto read = QNProxy::proxyWithSettings(fullSettings);
+    EXPECT_EQ(read->localTunnelPort(), 0);
+    EXPECT_TRUE(read->serverKeyFingerprint().isNull());
+    EXPECT_EQ(QNRule::ruleWithSettings(ruleSettings)->proxy(), nullptr);
+    EXPECT_TRUE(QNRule::ruleWithSettings({})->name().isNull());
 }
 
-// What a full proxy writes is pinned by the round trip below; these are the keys left out.
+// Keys a proxy leaves out or writes under a condition the dictionaries above do not show.
 TEST(ProxySettings, KeysWrittenOnlyUnderTheirCondition) {
     struct Case {
         const char* what;
@@ -65,18 +132,13 @@ TEST(ProxySettings, KeysWrittenOnlyUnderTheirCondition) {
         bool written;
     };
     const Case cases[] = {
-        {"null name", [](QNProxy&) {}, "name", false},
         {"empty name", [](QNProxy& p) { p.setName(""); }, "name", true},
-        {"null host", [](QNProxy&) {}, "host", false},
         {"empty filter ports", [](QNProxy& p) { p.setFilterPorts({}); }, "filterPorts", false},
         {"client passphrase without key", [](QNProxy& p) { p.setClientKeyPassphrase("x"); }, "clientKeyPassphrase",
          false},
         {"server passphrase without key", [](QNProxy& p) { p.setServerKeyPassphrase("x"); }, "serverKeyPassphrase",
          false},
-        {"keep-alive 0", [](QNProxy&) {}, "serverAliveInterval", false},
         {"keep-alive -1", [](QNProxy& p) { p.setServerAliveInterval(-1); }, "serverAliveInterval", true},
-        {"local tunnel port", [](QNProxy& p) { p.setLocalTunnelPort(49152); }, "localTunnelPort", false},
-        {"fingerprint", [](QNProxy& p) { p.setServerKeyFingerprint("ab:cd"); }, "serverKeyFingerprint", false},
     };
     for (const Case& c : cases) {
         QNProxy proxy;
@@ -88,39 +150,7 @@ TEST(ProxySettings, KeysWrittenOnlyUnderTheirCondition) {
     EXPECT_FALSE(bare->settings().contains("filterPorts"));
 }
 
-TEST(ProxySettings, RoundTripKeepsEveryPersistentField) {
-    const auto original = fullProxy();
-    original->setLocalTunnelPort(49152);
-    original->setServerKeyFingerprint("ab:cd");
-    const QVariantMap settings = original->settings();
-    // Written 64 bits wide and as data where the preference file needs it.
-    EXPECT_EQ(settings.value("port").metaType().id(), QMetaType::LongLong);
-    EXPECT_EQ(settings.value("clientKey").metaType().id(), QMetaType::QByteArray);
-    EXPECT_EQ(settings.value("filterPorts").metaType().id(), QMetaType::QStringList);
-    EXPECT_EQ(settings.value("anonymizeRequests"), number(1));
-
-    const auto read = QNProxy::proxyWithSettings(settings);
-    EXPECT_EQ(read->settings(), settings);
-    const QStringList texts = {read->name(),
-                               read->host(),
-                               read->username(),
-                               read->password(),
-                               read->clientKeyPassphrase(),
-                               read->serverKeyPassphrase()};
-    EXPECT_EQ(texts, QStringList({"Office", "192.0.2.10", "alice", "secret", "client-pass", "server-pass"}));
-    EXPECT_EQ(read->type(), QNProxyTypeSSHTunnel);
-    EXPECT_EQ(read->port(), 2222);
-    EXPECT_EQ(read->filterPorts(), QStringList({"80", "1000-2000"}));
-    EXPECT_TRUE(read->anonymizeRequests());
-    EXPECT_EQ(read->cipher(), QNProxyCipherAES256CTR);
-    EXPECT_EQ(read->clientKey(), QByteArray("client-key"));
-    EXPECT_EQ(read->serverKey(), QByteArray("server-key"));
-    EXPECT_EQ(read->serverAliveInterval(), 30);
-    // The run-time fields are not saved.
-    EXPECT_EQ(read->localTunnelPort(), 0);
-    EXPECT_TRUE(read->serverKeyFingerprint().isNull());
-}
-
+// Dictionaries come back from a file any program may have written.
 TEST(ProxySettings, MissingOddAndOutsizeValues) {
     // Missing keys read as empty, not as the defaults of a new proxy.
     const auto empty = QNProxy::proxyWithSettings({});
@@ -156,28 +186,21 @@ TEST(ProxySettings, MissingOddAndOutsizeValues) {
     EXPECT_TRUE(wrong->serverKey().isNull());
     EXPECT_TRUE(QNProxy::proxyWithSettings({{"filterPorts", QVariantMap{{"80", "80"}}}})->filterPorts().isEmpty());
 
-    // Numbers are narrowed to the width of their field.
+    // Numbers are narrowed to the width of their field (how texts and other kinds read as numbers is the
+    // value readers' business).
     struct Case {
         QString key;
         QVariant value;
         qint64 expected;
     };
     const Case cases[] = {
-        {"port", number(65536), 0},
         {"port", number(70000), 4464},
         {"port", number(-1), 65535},
-        {"port", QVariant(int(1080)), 1080},
-        {"port", QVariant(QString("8080")), 8080},
-        {"port", QVariant(QVariantMap{{"a", 1}}), 0},
-        {"type", number(-1), 0xFFFFFFFF},
         {"type", number((qint64(1) << 32) + 3), 3},
-        {"type", QVariant(QString("5")), 5},
         {"cipher", number((qint64(1) << 32) + 2), 2},
         {"anonymizeRequests", number(256), 0},
         {"anonymizeRequests", number(2), 1},
-        {"anonymizeRequests", QVariant(QString("1")), 1},
         {"serverAliveInterval", number(qint64(1) << 40), qint64(1) << 40},
-        {"serverAliveInterval", QVariant(QString("30")), 30},
     };
     for (const Case& c : cases) {
         const auto proxy = QNProxy::proxyWithSettings({{c.key, c.value}});
@@ -223,20 +246,8 @@ TEST(ProxySettings, TypeNamesAndSummary) {
     }
 }
 
-TEST(ChainSettings, RoundTripAndOddDictionaries) {
-    const auto chain = QNProxyChain::proxyChainWithName("Two hops", membersOfTypes({7, 3}), false);
-    chain->proxies().first()->setHost("ssh.example.org");
-    const QVariantMap settings = chain->settings();
-    EXPECT_EQ(settings.value("proxies").toList().first().toMap().value("kind"), QVariant(QString("proxy")));
-    const auto read = QNProxyChain::proxyChainWithSettings(settings);
-    EXPECT_EQ(read->settings(), settings);
-    EXPECT_EQ(read->name(), "Two hops");
-    EXPECT_FALSE(read->open());
-    ASSERT_EQ(read->proxies().size(), 2);
-    EXPECT_EQ(read->proxies().at(0)->host(), "ssh.example.org");
-    EXPECT_EQ(read->proxies().at(1)->type(), QNProxyTypeSOCKS5);
-
-    // No "open": closed. A member claiming to be a chain is still a proxy; non-dictionaries are skipped.
+// Members are always proxies whatever kind they claim; what is no dictionary is skipped; no "open" is closed.
+TEST(ChainSettings, OddDictionaries) {
     const auto odd =
         QNProxyChain::proxyChainWithSettings({{"proxies", QVariantList{QVariantMap{{"kind", "chain"}, {"type", 6}},
                                                                        QString("junk"), 5, QVariantMap{{"type", 3}}}}});
@@ -246,14 +257,6 @@ TEST(ChainSettings, RoundTripAndOddDictionaries) {
     EXPECT_EQ(odd->proxies().at(0)->type(), QNProxyTypeHTTPConnect);
     EXPECT_EQ(odd->proxies().at(1)->type(), QNProxyTypeSOCKS5);
     EXPECT_TRUE(QNProxyChain::proxyChainWithSettings({{"proxies", QVariantMap{{"a", 1}}}})->proxies().isEmpty());
-
-    // A missing member is not written.
-    EXPECT_EQ(QNProxyChain::proxyChainWithName("gaps", membersOfTypes({-1, 3}), true)
-                  ->settings()
-                  .value("proxies")
-                  .toList()
-                  .size(),
-              1);
 }
 
 // An optional tunnel first, then SOCKS proxies, then at most one HTTP proxy, last.
@@ -277,22 +280,10 @@ TEST(ChainSettings, ValidateChain) {
     }
 }
 
-TEST(RuleAndDNSSettings, RoundTripAndOddValues) {
+TEST(RuleAndDNSSettings, OddValues) {
+    // setSettings replaces everything but the proxy.
     const auto proxy = QNProxy::proxy();
-    const auto rule = QNRule::ruleWithName("Mail", {"Mail,Thunderbird"}, {"10.0.0.0-10.255.255.255,example.org"},
-                                           {"25", "587-588"}, QNRuleActionProxy, proxy, true);
-    const QVariantMap settings = rule->settings();
-    // The proxy is the profile's business: a rule on its own writes and reads none.
-    EXPECT_FALSE(settings.contains("proxy"));
-    EXPECT_FALSE(settings.contains("proxyIndex"));
-    const auto read = QNRule::ruleWithSettings(settings);
-    EXPECT_EQ(read->settings(), settings);
-    EXPECT_EQ(read->name(), "Mail");
-    EXPECT_EQ(read->applications(), QStringList({"Mail,Thunderbird"}));
-    EXPECT_EQ(read->hosts(), QStringList({"10.0.0.0-10.255.255.255,example.org"}));
-    EXPECT_EQ(read->ports(), QStringList({"25", "587-588"}));
-    EXPECT_EQ(read->action(), QNRuleActionProxy);
-    EXPECT_EQ(read->proxy(), nullptr);
+    const auto rule = QNRule::ruleWithName("Mail", {}, {}, {"25"}, QNRuleActionProxy, proxy, true);
     rule->setSettings({{"action", number(2)}});
     EXPECT_EQ(rule->proxy(), proxy);
     EXPECT_FALSE(rule->enabled());
@@ -305,7 +296,6 @@ TEST(RuleAndDNSSettings, RoundTripAndOddValues) {
     };
     const Case cases[] = {
         {{}, 0, false},
-        {{{"action", QString("3")}, {"enabled", QString("YES")}}, 3, true},
         {{{"action", number((qint64(1) << 32) + 2)}, {"enabled", number(0)}}, 2, false},
         {{{"action", number(-1)}, {"enabled", number(2)}}, 0xFFFFFFFF, true},
         {{{"action", QVariantList{1}}, {"enabled", QVariantMap{}}}, 0, false},
@@ -319,13 +309,6 @@ TEST(RuleAndDNSSettings, RoundTripAndOddValues) {
     EXPECT_EQ(generic->hosts(), QStringList({"a", "b"}));
     EXPECT_TRUE(generic->ports().isEmpty());
 
-    const auto dns = QNDNS::dnsWithName("Internal", {"corp.example,intranet"}, QNDNSResolveRemote, false);
-    const auto readDNS = QNDNS::dnsWithSettings(dns->settings());
-    EXPECT_EQ(readDNS->settings(), dns->settings());
-    EXPECT_EQ(readDNS->name(), "Internal");
-    EXPECT_EQ(readDNS->hosts(), QStringList({"corp.example,intranet"}));
-    EXPECT_EQ(readDNS->resolve(), QNDNSResolveRemote);
-    EXPECT_FALSE(readDNS->enabled());
     // What a property-list reader gives back: 32-bit numbers, generic lists.
     const auto oddDNS = QNDNS::dnsWithSettings(
         {{"name", number(1)}, {"resolve", number((qint64(1) << 32) + 1)}, {"hosts", QVariantList{"a"}}});
@@ -341,7 +324,6 @@ TEST(ItemSettings, CopiesAreDistinctAndShareWhatTheyPointAt) {
     proxy->setLocalTunnelPort(49152);
     proxy->setServerKeyFingerprint("ab:cd");
     const auto proxyCopy = proxy->copy();
-    EXPECT_NE(proxyCopy.get(), proxy.get());
     EXPECT_EQ(proxyCopy->settings(), proxy->settings());
     EXPECT_EQ(proxyCopy->localTunnelPort(), 49152);
     EXPECT_TRUE(proxyCopy->serverKeyFingerprint().isNull());
@@ -352,9 +334,7 @@ TEST(ItemSettings, CopiesAreDistinctAndShareWhatTheyPointAt) {
     const auto chain = QNProxyChain::proxyChainWithName("c", membersOfTypes({3, 6}), false);
     const auto chainCopy = chain->copy();
     EXPECT_EQ(chainCopy->settings(), chain->settings());
-    ASSERT_EQ(chainCopy->proxies().size(), 2);
-    EXPECT_EQ(chainCopy->proxies().at(0).get(), chain->proxies().at(0).get());
-    EXPECT_EQ(chainCopy->proxies().at(1).get(), chain->proxies().at(1).get());
+    EXPECT_EQ(chainCopy->proxies(), chain->proxies());
     chainCopy->proxies().append(proxyOfType(1));
     EXPECT_EQ(chain->proxies().size(), 2);
 

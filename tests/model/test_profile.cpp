@@ -3,16 +3,15 @@
 #include "model/QNProxy.h"
 #include "model/QNProxyChain.h"
 #include "model/QNRule.h"
+#include "test_settings_support.h"
 #include "util/QNConstants.h"
 #include "util/QNStrings.h"
 
 #include <gtest/gtest.h>
 
-namespace {
+using qntest::number;
 
-QVariant number(qint64 value) {
-    return QVariant::fromValue<qint64>(value);
-}
+namespace {
 
 const QNStrings& bundle() {
     static const QNStrings strings(
@@ -24,58 +23,29 @@ std::shared_ptr<QNRule> proxyRule(const std::shared_ptr<QNProxyItem>& proxy) {
     return QNRule::ruleWithName("to proxy", {}, {}, {}, QNRuleActionProxy, proxy, true);
 }
 
+// The whole dictionary, so it also shows that the proxy rule points at the profile's own proxy.
 TEST(ProfileTest, DefaultProfile) {
     const auto profile = QNProfile::profileWithIdentifier(7, bundle());
     EXPECT_TRUE(profile->name().isNull());
-    ASSERT_EQ(profile->proxies().size(), 1);
-    const auto proxy = std::dynamic_pointer_cast<QNProxy>(profile->proxies().first());
-    ASSERT_NE(proxy, nullptr);
-    EXPECT_EQ(proxy->name(), "Mine");
-    EXPECT_EQ(proxy->type(), QNProxyTypeSOCKS5);
-    EXPECT_EQ(proxy->host(), kQNProfileProxyServerDefault);
-    EXPECT_EQ(proxy->port(), 1080);
-    EXPECT_TRUE(proxy->filterPorts().isEmpty());
-
-    const struct {
-        const char* name;
-        QStringList hosts;
-        quint32 action;
-    } rules[] = {
-        {"Private",
-         {"10.0.0.0-10.255.255.255", "169.254.0.0-169.254.255.255", "172.16.0.0-172.31.255.255",
-          "192.168.0.0-192.168.255.255", "fd00::-fdff::"},
-         QNRuleActionDirect},
-        {"Loop", {"127.0.0.1", "::1"}, QNRuleActionDirect},
-        {"Everything", {}, QNRuleActionProxy},
+    const QVariantMap proxy{{"anonymizeRequests", number(0)},
+                            {"cipher", number(0)},
+                            {"host", kQNProfileProxyServerDefault},
+                            {"kind", "proxy"},
+                            {"name", "Mine"},
+                            {"port", number(1080)},
+                            {"type", number(QNProxyTypeSOCKS5)}};
+    const QStringList privateRanges = {"10.0.0.0-10.255.255.255", "169.254.0.0-169.254.255.255",
+                                       "172.16.0.0-172.31.255.255", "192.168.0.0-192.168.255.255", "fd00::-fdff::"};
+    const QVariantList rules = {
+        QVariantMap{{"name", "Private"}, {"hosts", privateRanges}, {"action", number(2)}, {"enabled", true}},
+        QVariantMap{
+            {"name", "Loop"}, {"hosts", QStringList{"127.0.0.1", "::1"}}, {"action", number(2)}, {"enabled", true}},
+        QVariantMap{{"name", "Everything"}, {"action", number(1)}, {"proxyIndex", number(0)}, {"enabled", true}},
     };
-    ASSERT_EQ(profile->rules().size(), 3);
-    for (int i = 0; i < 3; ++i) {
-        const auto& rule = profile->rules()[i];
-        EXPECT_EQ(rule->name(), rules[i].name);
-        EXPECT_EQ(rule->hosts(), rules[i].hosts);
-        EXPECT_EQ(rule->action(), rules[i].action);
-        EXPECT_EQ(rule->proxy(), i == 2 ? profile->proxies().first() : nullptr);
-        EXPECT_TRUE(rule->enabled());
-        EXPECT_TRUE(rule->applications().isEmpty());
-        EXPECT_TRUE(rule->ports().isEmpty());
-    }
-    ASSERT_EQ(profile->dns().size(), 1);
-    EXPECT_EQ(profile->dns().first()->name(), "Everything");
-    EXPECT_EQ(profile->dns().first()->resolve(), QNDNSResolveRemote);
-    EXPECT_TRUE(profile->dns().first()->enabled());
-    EXPECT_TRUE(profile->dns().first()->hosts().isEmpty());
-
-    // Its dictionary: numbers 64 bits wide so the preference file holds plain integers, and a proxyIndex
-    // only on the proxy rule.
-    const QVariantMap settings = profile->settings();
-    EXPECT_EQ(settings.keys(), QStringList({"dns", "identifier", "proxies", "rules"}));
-    EXPECT_EQ(settings.value("identifier"), number(7));
-    const QVariantList savedRules = settings.value("rules").toList();
-    ASSERT_EQ(savedRules.size(), 3);
-    EXPECT_FALSE(savedRules[0].toMap().contains("proxyIndex"));
-    EXPECT_EQ(savedRules[2].toMap().value("action"), number(1));
-    EXPECT_EQ(savedRules[2].toMap().value("proxyIndex"), number(0));
-    EXPECT_EQ(savedRules[2].toMap().value("proxyIndex").metaType().id(), QMetaType::LongLong);
+    const QVariantList dns = {QVariantMap{{"name", "Everything"}, {"resolve", number(1)}, {"enabled", true}}};
+    qntest::expectSameSettings(
+        profile->settings(),
+        QVariantMap{{"identifier", number(7)}, {"proxies", QVariantList{proxy}}, {"rules", rules}, {"dns", dns}});
 }
 
 TEST(ProfileTest, ResetRulesWithoutProxiesSendsDirect) {

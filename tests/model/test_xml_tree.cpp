@@ -23,17 +23,6 @@ QStringList namesOf(const Elements& elements) {
     return names;
 }
 
-TEST(XMLTreeTest, AttributeLookupKeepsAbsentAndEmptyApart) {
-    auto element = node("rule");
-    EXPECT_TRUE(element->attribute("name").isNull());
-    EXPECT_FALSE(element->hasAttribute("name"));
-
-    element->setAttributes(QNXMLElement::Attributes{{"name", ""}});
-    EXPECT_TRUE(element->hasAttribute("name"));
-    EXPECT_FALSE(element->attribute("name").isNull());
-    EXPECT_FALSE(element->hasAttribute("Name")); // attribute names are exact
-}
-
 TEST(XMLTreeTest, ChildElementWithNameIgnoresCaseAndTakesTheFirst) {
     EXPECT_EQ(node("proxy")->childElementWithName("port"), nullptr);
 
