@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 using qntest::expectSameSettings;
 using qntest::number;
 
@@ -95,6 +93,18 @@ TEST(ItemSettings, WrittenDictionariesAndTheirReadBack) {
     } cases[] = {
         {"full proxy, run-time fields left out", full->settings(), fullSettings, readBack<QNProxy>},
         {"new proxy", QNProxy::proxy()->settings(), newProxy, readBack<QNProxy>},
+        // An empty name is written; passphrases without their keys, empty filter ports (the designated
+        // initialiser takes them as they are, without the defaults) and a null host are not.
+        {"sparse proxy",
+         QNProxy::proxyWithName("", 3, QString(), 0, {}, {}, {}, false, 0, {}, "x", {}, "x", -1)->settings(),
+         QVariantMap{{"anonymizeRequests", number(0)},
+                     {"cipher", number(0)},
+                     {"kind", "proxy"},
+                     {"name", ""},
+                     {"port", number(0)},
+                     {"serverAliveInterval", number(-1)},
+                     {"type", number(3)}},
+         readBack<QNProxy>},
         {"chain, a missing member left out", chain->settings(), chainSettings, readBack<QNProxyChain>},
         {"new chain", QNProxyChain::proxyChain()->settings(),
          QVariantMap{{"kind", "chain"}, {"open", true}, {"proxies", QVariantList()}}, readBack<QNProxyChain>},
@@ -121,33 +131,6 @@ TEST(ItemSettings, WrittenDictionariesAndTheirReadBack) {
     EXPECT_TRUE(read->serverKeyFingerprint().isNull());
     EXPECT_EQ(QNRule::ruleWithSettings(ruleSettings)->proxy(), nullptr);
     EXPECT_TRUE(QNRule::ruleWithSettings({})->name().isNull());
-}
-
-// Keys a proxy leaves out or writes under a condition the dictionaries above do not show.
-TEST(ProxySettings, KeysWrittenOnlyUnderTheirCondition) {
-    struct Case {
-        const char* what;
-        std::function<void(QNProxy&)> change;
-        QString key;
-        bool written;
-    };
-    const Case cases[] = {
-        {"empty name", [](QNProxy& p) { p.setName(""); }, "name", true},
-        {"empty filter ports", [](QNProxy& p) { p.setFilterPorts({}); }, "filterPorts", false},
-        {"client passphrase without key", [](QNProxy& p) { p.setClientKeyPassphrase("x"); }, "clientKeyPassphrase",
-         false},
-        {"server passphrase without key", [](QNProxy& p) { p.setServerKeyPassphrase("x"); }, "serverKeyPassphrase",
-         false},
-        {"keep-alive -1", [](QNProxy& p) { p.setServerAliveInterval(-1); }, "serverAliveInterval", true},
-    };
-    for (const Case& c : cases) {
-        QNProxy proxy;
-        c.change(proxy);
-        EXPECT_EQ(proxy.settings().contains(c.key), c.written) << c.what;
-    }
-    // The designated initialiser takes null filter ports as they are, without the defaults.
-    const auto bare = QNProxy::proxyWithName("n", 3, "h", 1, {}, {}, {}, false, 0, {}, {}, {}, {}, 0);
-    EXPECT_FALSE(bare->settings().contains("filterPorts"));
 }
 
 // Dictionaries come back from a file any program may have written.

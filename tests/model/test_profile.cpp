@@ -115,8 +115,6 @@ TEST(ProfileTest, ReadProxyIndexResolution) {
         {"index -1", twoItems, {{"action", 1}, {"proxyIndex", -1}}, -1},
         {"huge index", twoItems, {{"action", 1}, {"proxyIndex", number(qint64(1) << 32)}}, -1},
         {"absent index", twoItems, {{"action", 1}}, 0},
-        {"index as text", twoItems, {{"action", 1}, {"proxyIndex", "1"}}, 1},
-        {"index as list", twoItems, {{"action", 1}, {"proxyIndex", QVariantList{1}}}, 0},
         {"no items", {}, {{"action", 1}}, -1},
         {"only proxy rules are resolved", twoItems, {{"action", 2}, {"proxyIndex", 0}}, -2},
         {"odd kinds skipped", oddItems, {{"action", 1}, {"proxyIndex", 1}}, 1},

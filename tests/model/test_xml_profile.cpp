@@ -147,21 +147,6 @@ TEST(ProxyXMLTest, ChildrenAreGatheredLeniently) {
 
 // ---- chain, rule, DNS entry ----
 
-// How chains are written and read back is pinned with the profile below; here, what reading makes of odd
-// members.
-TEST(ChainXMLTest, ReadingSortsAndSkipsWhatIsNotAProxy) {
-    const auto chain =
-        QNProxyChain::proxyChainWithXML(*parse("<proxyChain>"
-                                               "  <proxy order=\"2\" type=\"socks5\" name=\"c\"/>"
-                                               "  <proxy order=\"0\" name=\"no type\"/>"
-                                               "  <proxyChain order=\"-1\"><proxy type=\"socks4\"/></proxyChain>"
-                                               "  <PROXY order=\"1\" type=\"httpConnect\" name=\"b\"/>"
-                                               "  <proxy type=\"socks4\" name=\"a\"/>"
-                                               "</proxyChain>"));
-    EXPECT_EQ(namesOf(chain->proxies()), QStringList({"a", "b", "c"}));
-    EXPECT_TRUE(chain->open());
-}
-
 // Absent means direct and any text but the two known ones blocks; only "true" enables.
 TEST(RuleXMLTest, ActionAndEnabledTexts) {
     struct Case {
@@ -416,33 +401,42 @@ TEST(ProfileXMLTest, TheIdentifierTableIsFilledInDocumentOrder) {
     }
 }
 
-// Each section is sorted by its order numbers (how they compare is the tree's business).
-TEST(ProfileXMLTest, SectionsAreSortedByOrder) {
-    const auto profile = QNProfile::profileWithXML(
-        *parse("<profile name=\"p\">"
-               "<proxies><proxy order=\"10\" type=\"socks5\" name=\"ten\"/><proxy order=\"9\" type=\"socks5\" "
-               "name=\"nine\"/><proxy type=\"socks5\" name=\"none\"/></proxies>"
-               "<rules><rule order=\"7\" name=\"seven\"/><rule order=\"-3\" name=\"minus three\"/></rules>"
-               "<dns><dnsItem order=\"1\" name=\"b\"/><dnsItem order=\"abc\" name=\"a\"/><host order=\"-1\"/></dns>"
-               "</profile>"),
-        0);
-    EXPECT_EQ(namesOf(profile->proxies()), QStringList({"none", "nine", "ten"}));
-    EXPECT_EQ(namesOf(profile->rules()), QStringList({"minus three", "seven"}));
-    EXPECT_EQ(namesOf(profile->dns()), QStringList({"a", "b"}));
-}
-
-TEST(ProfileXMLTest, ListsAreNumberedInOrderOrder) {
-    const auto profiles = QNProfile::profilesWithXML(*parse("<profiles>"
-                                                            "  <profile order=\"2\" name=\"third\"/>"
-                                                            "  <note order=\"0\"/>"
-                                                            "  <profile order=\"0\" name=\"first\"/>"
-                                                            "  <PROFILE order=\"1\" name=\"second\"/>"
-                                                            "</profiles>"),
-                                                     10);
-    EXPECT_EQ(namesOf(profiles), QStringList({"first", "second", "third"}));
+// Every list is read in the order of its order numbers (how they compare is the tree's business), and
+// profiles are numbered in that order; elements of the wrong kind, in any case, are passed over, and so is a
+// chain member without a type or one that is a chain itself. A chain read is open.
+TEST(ProfileXMLTest, ListsAreReadInOrderOrder) {
+    const auto profiles = QNProfile::profilesWithXML(
+        *parse("<profiles>"
+               "  <profile order=\"2\" name=\"third\"/>"
+               "  <note order=\"0\"/>"
+               "  <profile order=\"1\" name=\"second\">"
+               "    <proxies>"
+               "      <proxy order=\"10\" type=\"socks5\" name=\"ten\"/>"
+               "      <proxyChain order=\"9\" name=\"nine\">"
+               "        <proxy order=\"2\" type=\"socks5\" name=\"c\"/><proxy order=\"0\" name=\"no type\"/>"
+               "        <proxyChain order=\"-1\"><proxy type=\"socks4\"/></proxyChain>"
+               "        <PROXY order=\"1\" type=\"httpConnect\" name=\"b\"/><proxy type=\"socks4\" name=\"a\"/>"
+               "      </proxyChain>"
+               "      <proxy type=\"socks5\" name=\"none\"/>"
+               "    </proxies>"
+               "    <rules><rule order=\"7\" name=\"seven\"/><rule order=\"-3\" name=\"minus three\"/></rules>"
+               "    <dns><dnsItem order=\"1\" name=\"b\"/><dnsItem order=\"abc\" name=\"a\"/><host order=\"-1\"/></dns>"
+               "  </profile>"
+               "  <PROFILE order=\"0\" name=\"first\"/>"
+               "</profiles>"),
+        10);
+    ASSERT_EQ(namesOf(profiles), QStringList({"first", "second", "third"}));
     for (qsizetype i = 0; i < profiles.size(); ++i) {
         EXPECT_EQ(profiles[i]->identifier(), quint32(10 + i));
     }
+    const auto& second = *profiles[1];
+    EXPECT_EQ(namesOf(second.proxies()), QStringList({"none", "nine", "ten"}));
+    const auto chain = std::dynamic_pointer_cast<QNProxyChain>(second.proxies()[1]);
+    ASSERT_NE(chain, nullptr);
+    EXPECT_EQ(namesOf(chain->proxies()), QStringList({"a", "b", "c"}));
+    EXPECT_TRUE(chain->open());
+    EXPECT_EQ(namesOf(second.rules()), QStringList({"minus three", "seven"}));
+    EXPECT_EQ(namesOf(second.dns()), QStringList({"a", "b"}));
 
     // Numbers wrap like the field they go into.
     const auto wrapped = QNProfile::profilesWithXML(*parse("<Profiles><profile/><profile/></Profiles>"), 0xFFFFFFFF);
