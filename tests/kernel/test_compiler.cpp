@@ -131,14 +131,14 @@ TEST_F(CompilerTest, ProxyIndexesFollowIdentityAndCountOnlyCompiledItems) {
     const auto toBare = makeRule(QStringLiteral("s"), {}, {}, QNRuleActionProxy, bare);
     const auto toCopy = makeRule(QStringLiteral("t"), {}, {}, QNRuleActionProxy, p->copy());
     const QByteArray stream = compile(makeProfile(QString(), {bare, nullptr, p}, {toP, toBare, toCopy}));
-    const QByteArray proxyAction = hex("0C000000 6E746361 01000000");
+    // A rule: its name, action 1 (proxy), then the index.
+    const auto toProxy = [](const char* name, const char* index) {
+        return atom(kQNAtomTypeRule, hex(name) + hex("0C000000 6E746361 01000000 0C000000 69787270") + hex(index));
+    };
     EXPECT_EQ(stream, atom(kQNAtomTypeProxies, kProxyP) +
-                          atom(kQNAtomTypeRules, atom(kQNAtomTypeRule, hex("09000000 656D616E 72") + proxyAction +
-                                                                           hex("0C000000 69787270 00000000")) +
-                                                     atom(kQNAtomTypeRule, hex("09000000 656D616E 73") + proxyAction +
-                                                                               hex("0C000000 69787270 FFFFFFFF")) +
-                                                     atom(kQNAtomTypeRule, hex("09000000 656D616E 74") + proxyAction +
-                                                                               hex("0C000000 69787270 FFFFFFFF"))) +
+                          atom(kQNAtomTypeRules, toProxy("09000000 656D616E 72", "00000000") +
+                                                     toProxy("09000000 656D616E 73", "FFFFFFFF") +
+                                                     toProxy("09000000 656D616E 74", "FFFFFFFF")) +
                           atom(kQNAtomTypeDNSEntries));
 }
 
