@@ -27,28 +27,30 @@ public:
     // ssh-keygen -t type [options], cached by name. Empty when ssh-keygen refused (e.g. no DSA support).
     std::optional<QNTestKey> key(const QString& name, const QString& type, const QStringList& options = {});
     std::optional<QNTestKey> rsa(int bits) {
-        return key(QStringLiteral("rsa%1").arg(bits), QStringLiteral("rsa"),
-                   {QStringLiteral("-b"), QString::number(bits)});
+        return key(QStringLiteral("rsa%1").arg(bits), QStringLiteral("rsa"), {"-b", QString::number(bits)});
     }
     std::optional<QNTestKey> dsa() { return key(QStringLiteral("dsa"), QStringLiteral("dsa")); }
-    // The certificate of a public key, signed by a fresh CA key: the -cert.pub line.
+    std::optional<QNTestKey> ed25519() { return key(QStringLiteral("ed25519"), QStringLiteral("ed25519")); }
+    std::optional<QNTestKey> ecdsa(int bits) {
+        return key(QStringLiteral("ecdsa%1").arg(bits), QStringLiteral("ecdsa"), {"-b", QString::number(bits)});
+    }
+    // The certificate of a public key, signed by a fresh CA key: the -cert.pub line. Empty unless ssh-keygen
+    // gives it the digest of the key it certifies.
     std::optional<QByteArray> certificate(const QNTestKey& key);
-
-    // The digest ssh-keygen reports for a key file: for md5 the hex pairs, for sha256 "SHA256:" and the
-    // base64; null when it cannot read the file.
-    static QString oracle(const QString& path, const QString& hash = QStringLiteral("md5"));
-    QString writeFile(const QString& name, const QByteArray& contents);
-    QString path(const QString& name) const;
+    // The private file of an unencrypted key written again by ssh-keygen -p with the given options (-N, -m,
+    // -Z, -a): the same key in another form.
+    std::optional<QByteArray> rewritten(const QNTestKey& key, const QStringList& options);
 
 private:
-    QNTestKeys();
+    QNTestKeys() = default;
 
     QTemporaryDir _folder;
     QHash<QString, std::optional<QNTestKey>> _keys;
+    int _rewrites = 0;
 };
 
 // A protocol-2 key line of the given name around an arbitrary blob.
-QByteArray qnKeyLine(const QByteArray& name, const QByteArray& blob, const QByteArray& comment = "test");
+QByteArray qnKeyLine(const QByteArray& name, const QByteArray& blob);
 // SSH wire pieces for building blobs by hand.
 QByteArray qnWireString(const QByteArray& bytes);
 QByteArray qnWireUInt32(quint32 value);

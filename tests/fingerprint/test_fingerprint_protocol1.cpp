@@ -52,8 +52,8 @@ struct Protocol1Key {
 
 // The numbers come from the protocol-2 line through the protocol-2 reader, whose digest of that line
 // must agree with ssh-keygen's first.
-std::optional<Protocol1Key> protocol1Key(int bits) {
-    const std::optional<QNTestKey> key = QNTestKeys::shared().rsa(bits);
+std::optional<Protocol1Key> protocol1Key() {
+    const std::optional<QNTestKey> key = QNTestKeys::shared().rsa(2048);
     if (!key) {
         return std::nullopt;
     }
@@ -77,38 +77,48 @@ QString publicDigest(const QByteArray& data) {
 
 } // namespace
 
-TEST(FingerprintProtocol1, PublicLines) {
-    for (int bits : {1024, 2048}) {
-        SCOPED_TRACE(bits);
-        const std::optional<Protocol1Key> key = protocol1Key(bits);
-        ASSERT_TRUE(key);
-        const QByteArray line = key->line();
-        const struct {
-            const char* name;
-            QByteArray data;
-        } cases[] = {
-            {"with comment", line},
-            {"no comment, no line feed", key->line(key->bits, " ", "")},
-            {"tabs and runs of blanks", key->line(key->bits, " \t ", "\n")},
-            {"comment lines and blanks first", "# protocol 1\n\n  \n" + line},
-            {"indented", "\t  " + line},
-            {"after options", "from=\"10.0.0.1\",no-pty " + line},
-            {"after a garbage line", "garbage\n" + line},
-        };
-        for (const auto& c : cases) {
-            const auto fingerprint = QNFingerprint::fingerprintWithData(c.data, QString());
-            EXPECT_EQ(fingerprint->fingerprintString(false, nullptr), key->digest) << c.name;
-            EXPECT_EQ(fingerprint->type(), quint32(QNFingerprintTypeRSA1)) << c.name;
-        }
+TEST(FingerprintProtocol1, KeysAreRead) {
+    const std::optional<Protocol1Key> key = protocol1Key();
+    ASSERT_TRUE(key);
+    const QByteArray line = key->line();
+    const QByteArray file = key->privateFile();
+    const qsizetype eEnd = 42 + 2 + BN_num_bytes(key->n.get()) + 2 + BN_num_bytes(key->e.get());
+    const struct {
+        const char* name;
+        QByteArray data;
+    } cases[] = {
+        {"with comment", line},
+        {"no comment, no line feed", key->line(key->bits, " ", "")},
+        {"tabs and runs of blanks", key->line(key->bits, " \t ", "\n")},
+        {"after options", "from=\"10.0.0.1\",no-pty " + line},
+        {"after a garbage line", "garbage\n" + line},
+        {"private key file", file},
+        // The private part is never read: one byte after the exponent will do.
+        {"private key file up to the exponent", file.left(eEnd + 1)},
+    };
+    for (const auto& c : cases) {
+        const auto fingerprint = QNFingerprint::fingerprintWithData(c.data, QString());
+        EXPECT_EQ(fingerprint->fingerprintString(false, nullptr), key->digest) << c.name;
+        EXPECT_EQ(fingerprint->type(), quint32(QNFingerprintTypeRSA1)) << c.name;
     }
+    // The private key file is not one to read with the private-key reader.
+    EXPECT_TRUE(QNFingerprint::fingerprintWithData(file, QString())->fingerprintString(true, nullptr).isNull());
 }
 
-TEST(FingerprintProtocol1, BrokenPublicLines) {
-    const std::optional<Protocol1Key> key = protocol1Key(1024);
+TEST(FingerprintProtocol1, BrokenKeys) {
+    const std::optional<Protocol1Key> key = protocol1Key();
     ASSERT_TRUE(key);
     const QByteArray bits = QByteArray::number(key->bits);
     const QByteArray e = decimalOf(key->e.get());
     const QByteArray n = decimalOf(key->n.get());
+    const QByteArray file = key->privateFile();
+    const qsizetype nStart = 42;
+    const qsizetype eStart = nStart + 2 + BN_num_bytes(key->n.get());
+    const qsizetype eEnd = eStart + 2 + BN_num_bytes(key->e.get());
+    QByteArray wrongHeader = file;
+    wrongHeader[30] = '2';
+    QByteArray noLineFeed = file;
+    noLineFeed[31] = ' ';
     const struct {
         const char* name;
         QByteArray data;
@@ -125,45 +135,17 @@ TEST(FingerprintProtocol1, BrokenPublicLines) {
         {"modulus on the next line", bits + " " + e + "\n" + n + "\n"},
         {"signed numbers", bits + " -" + e + " " + n + "\n"},
         {"modulus cut short", bits + " " + e + " " + n.left(n.size() / 2) + "\n"},
+        {"file header only", file.left(32)},
+        {"file header and the skipped bytes", file.left(42)},
+        {"file with one byte of n", file.left(nStart + 1)},
+        {"file with the modulus cut short", file.left(eStart - 1)},
+        {"file with the exponent cut short", file.left(eEnd - 1)},
+        {"file with nothing after the exponent", file.left(eEnd)},
+        {"file of the wrong version", wrongHeader},
+        {"file header without its line feed", noLineFeed},
     };
     for (const auto& c : cases) {
         EXPECT_TRUE(publicDigest(c.data).isNull()) << c.name;
         EXPECT_TRUE(publicDigest("no-pty " + c.data).isNull()) << c.name;
     }
-}
-
-TEST(FingerprintProtocol1, PrivateKeyFile) {
-    const std::optional<Protocol1Key> key = protocol1Key(2048);
-    ASSERT_TRUE(key);
-    const QByteArray file = key->privateFile();
-    const auto fingerprint = QNFingerprint::fingerprintWithData(file, QString());
-    EXPECT_EQ(fingerprint->fingerprintString(false, nullptr), key->digest);
-    EXPECT_EQ(fingerprint->type(), quint32(QNFingerprintTypeRSA1));
-    // It is not a PEM key.
-    EXPECT_TRUE(QNFingerprint::fingerprintWithData(file, QString())->fingerprintString(true, nullptr).isNull());
-
-    const qsizetype nStart = 42;
-    const qsizetype eStart = nStart + 2 + BN_num_bytes(key->n.get());
-    const qsizetype eEnd = eStart + 2 + BN_num_bytes(key->e.get());
-    QByteArray wrongHeader = file;
-    wrongHeader[30] = '2';
-    QByteArray noLineFeed = file;
-    noLineFeed[31] = ' ';
-    const struct {
-        const char* name;
-        QByteArray data;
-    } broken[] = {
-        {"header only", file.left(32)},
-        {"header and the skipped bytes", file.left(42)},
-        {"one byte of n", file.left(nStart + 1)},
-        {"modulus cut short", file.left(eStart - 1)},
-        {"exponent cut short", file.left(eEnd - 1)},
-        {"nothing after the exponent", file.left(eEnd)},
-        {"wrong version", wrongHeader},
-        {"header without its line feed", noLineFeed},
-    };
-    for (const auto& c : broken) {
-        EXPECT_TRUE(publicDigest(c.data).isNull()) << c.name;
-    }
-    EXPECT_EQ(publicDigest(file.left(eEnd + 1)), key->digest);
 }

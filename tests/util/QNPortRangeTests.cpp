@@ -17,11 +17,8 @@ TEST(QNPortRange, Validators) {
         {port, "80", true},
         {port, "0", false},
         {port, "", false},
-        {port, QString(), false},
         {port, " 80", false},
-        {port, "80 ", false},
         {port, "+80", false},
-        {port, "1", true},
         {port, "65535", true},
         // Values are narrowed to 16 bits without complaint.
         {port, "65536", false},
@@ -30,7 +27,6 @@ TEST(QNPortRange, Validators) {
         {port, "99999999999999999999999", true},
         {port, QStringLiteral(u"\u0668\u0660"), true},
         {port, QStringLiteral(u"\u0660"), false},
-        {ranges, "80, 443", true},
         {ranges, " 1000 - 2000 , 80 ", true},
         {ranges, "2000-1000", false},
         {ranges, "80-", false},
@@ -38,7 +34,6 @@ TEST(QNPortRange, Validators) {
         {ranges, "1-2-3", false},
         {ranges, "80,a", false},
         {ranges, "", true},
-        {ranges, "0", true},
         {ranges, "70000", true},
         // Compared before narrowing: 70000 is above 1000 even though it narrows to 4464.
         {ranges, "1000-70000", true},
@@ -49,7 +44,6 @@ TEST(QNPortRange, Validators) {
         {interval, "0", false},
         {interval, "", false},
         {interval, "+30", false},
-        {interval, "+", false},
         {interval, "-30", false},
         {interval, "30s", false},
         {interval, "65536", true},
@@ -101,17 +95,14 @@ TEST(QNVersion, CompareVersionString) {
         int expected;
     } cases[] = {
         {QStringLiteral("2.10"), QStringLiteral("2.9"), 1},
-        {QStringLiteral("2.9"), QStringLiteral("2.10"), -1},
         {QStringLiteral("2.1"), QStringLiteral("2.1.0"), -1},
         {QStringLiteral("2.1.0"), QStringLiteral("2.1"), 1},
         {QString(), QStringLiteral("1"), -1},
-        {QStringLiteral("1"), QString(), 1},
         {QString(), QString(), 0},
         // The empty text has one (zero) component; the absent one has none.
         {QStringLiteral(""), QString(), 1},
         {QStringLiteral(""), QStringLiteral("0"), 0},
         {QStringLiteral("2.0.1\n"), QStringLiteral("2.0.1"), 0},
-        {QStringLiteral("2.0.2\n"), QStringLiteral("2.0.1"), 1},
         {QStringLiteral("<html>"), QStringLiteral("2.0.0"), -1},
         {QStringLiteral("2.0b3"), QStringLiteral("2.0"), 0},
         {QStringLiteral("3"), QStringLiteral("2.99.99"), 1},
