@@ -1,9 +1,9 @@
 #pragma once
 
-// The controller with its real control channel (against an engine peer), preference store and
-// notification center (on the test's session bus), and fakes for the desktop: menu, session, system.
+// The controller with its real control channel (against an engine peer), preference store, notification
+// center (on the test's session bus) and tray menu (offscreen), and fakes for the session and the system.
 
-#include "QNFakeMenu.h"
+#include "QNAppTestSupport.h"
 
 #include "app/QNApplication.h"
 #include "platform/QNNotificationCenter.h"
@@ -45,21 +45,6 @@ struct FakeSessionMonitor : QNSessionMonitor {
     }
 };
 
-struct FakeServices : QNSystemServices {
-    int dnsFlushes = 0;
-    int uninstalls = 0;
-    std::function<void()> onUninstall;
-    void clearDNSCache() override { ++dnsFlushes; }
-    void runUninstallScript() override {
-        ++uninstalls;
-        if (onUninstall) {
-            onUninstall();
-        }
-    }
-    bool openUrl(const QUrl&) override { return true; }
-    void openSettingsTool() override {}
-};
-
 // Runs a nested event loop while an alert is up, as a modal alert does.
 struct NestedLoopAlerts : QNRecordingAlertPresenter {
     std::function<void()> whileShown;
@@ -89,9 +74,9 @@ protected:
     QNNotificationCenter agentCenter{agentBus};
     QNNotificationCenter panelCenter{panelBus};
     FakeSessionMonitor monitor;
-    FakeServices services;
+    FakeSystemServices services;
     NestedLoopAlerts alerts;
-    QNFakeMenu menu;
+    QNTrayMenu menu;
     QStringList posted;
     int sentinels = 0;
     int quits = 0;
@@ -132,6 +117,9 @@ protected:
         app = std::make_unique<QNApplication>(parts);
         app->awakeFromNib();
     }
+
+    // Chooses the menu item as the user does; the tray menu hands the choice over once the click is done.
+    void choose(int index) { app->statusMenu().menuItemChosen(*menu.itemAtIndex(index)); }
 
     QByteArray logContent() const {
         QFile file(dir.filePath(QStringLiteral("state/quillon/Quillon.log")));

@@ -39,8 +39,10 @@ TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
         qint64 expectedStored;
         bool posted;
     };
-    // Unclean and clean ends with and without override are seen end to end; these are the corners.
+    // A clean end (no marker) is seen end to end, after signals.
     const Case cases[] = {
+        {"unclean end: none, recorded and announced", true, QVariant(), 5, -1, -1, true},
+        {"unclean end with override: the profile comes back", true, true, 5, 5, 5, true},
         {"override alone still announces", QVariant(), true, 5, 5, 5, true},
         {"stored identifier names no profile", QVariant(), QVariant(), 9, -1, 9, false},
         {"override with an unknown identifier announces none", true, true, 9, -1, -1, true},
@@ -112,26 +114,24 @@ TEST_F(ApplicationTest, OwnNotificationsAreNotHeard) {
 TEST_F(ApplicationTest, MenuChoiceIsRecordedAndAnnounced) {
     setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}}});
     start();
-    menu.open();
-    menu.close();
+    openAndCloseMenu(menu);
     const int office = menu.indexOfItemWithTag(QNStatusMenu::TagProfile);
     ASSERT_GE(office, 0);
 
-    menu.choose(office);
+    choose(office);
     EXPECT_EQ(app->activeProfileIdentifier(), 1);
     EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), 1);
-    EXPECT_EQ(menu.images.value(0), QStringLiteral("menuIconOnNormal"));
+    EXPECT_EQ(menu.currentImage(), QStringLiteral("menuIconOnNormal"));
     EXPECT_EQ(postedSoFar(), QStringList{kQNNotificationActiveProfileIdentifier});
 
     const int flushes = services.dnsFlushes;
-    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
+    choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
     EXPECT_EQ(app->activeProfileIdentifier(), -1);
     EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), -1);
     EXPECT_EQ(services.dnsFlushes, flushes + 1);
 
     // A list changed by the settings tool is rebuilt into the menu at its next opening.
-    menu.open();
-    menu.close();
+    openAndCloseMenu(menu);
     postFromPanel(kQNNotificationProfiles);
     EXPECT_TRUE(app->statusMenu().rebuildProfiles());
 }
@@ -141,7 +141,7 @@ TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
-    menu.open();
+    openMenu(menu);
     ASSERT_TRUE(peer.sendConnections(-5));
     ASSERT_TRUE(peer.sendDataSent(2048));
     ASSERT_TRUE(peer.sendDataReceived(5 * 1024 * 1024));
@@ -157,22 +157,32 @@ TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
     EXPECT_EQ(connections, 0);
 
     // Every switch zeroes the figures.
-    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
+    choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
     EXPECT_EQ(app->dataSent(), 0u);
     EXPECT_EQ(app->dataReceived(), 0u);
 }
 
-TEST_F(ApplicationTest, ChannelFailuresAreLoggedWhileLoggingIsOn) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
-                    {kQNUserDefaultEnableLogging, true}});
+// Engine lines and the control channel's failures reach the activity log only while logging is on; turning
+// it on tells the engine the logging flag.
+TEST_F(ApplicationTest, EngineReportsAreLoggedOnlyWhileLoggingIsOn) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
+    ASSERT_TRUE(peer.sendLog("before logging\n"));
+    QCoreApplication::processEvents();
+    setPreferences({{kQNUserDefaultEnableLogging, true}});
+    panelCenter.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane);
+    ASSERT_TRUE(peer.waitForFrames(3));
+    EXPECT_EQ(peer.values(kQNKernelOptionLogging), (QList<QByteArray>{QByteArray(1, '\0'), QByteArray(1, '\1')}));
+    ASSERT_TRUE(peer.sendLog("engine line\n"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return logContent().endsWith(" - engine line\n"); }, kWait));
+    EXPECT_FALSE(logContent().contains("before logging"));
+
     // The engine goes away: the read side reports the end, the next option cannot be sent.
     peer.dropAgent();
     ASSERT_TRUE(QTest::qWaitFor([&] { return logContent().contains("Quillon - control stream error\r\n"); }, kWait));
-    menu.open();
-    menu.close();
-    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProfile));
+    openAndCloseMenu(menu);
+    choose(menu.indexOfItemWithTag(QNStatusMenu::TagProfile));
     EXPECT_TRUE(logContent().contains("Quillon - proxy option error (0)\r\n")) << logContent().toStdString();
 }
 
@@ -207,7 +217,7 @@ TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
         posted.clear();
 
         monitor.resignedActive();
-        EXPECT_FALSE(menu.statusItem);
+        EXPECT_FALSE(menu.hasStatusItem());
         EXPECT_EQ(app->activeProfileIdentifier(), -1);
         EXPECT_FALSE(app->controlChannel().isControlSocketOpen());
         EXPECT_TRUE(peer.waitForClose(closed + 1));
@@ -215,7 +225,7 @@ TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
         EXPECT_EQ(postedSoFar(), QStringList{kQNNotificationActiveProfileIdentifier});
 
         monitor.becameActive();
-        EXPECT_TRUE(menu.statusItem);
+        EXPECT_TRUE(menu.hasStatusItem());
         EXPECT_TRUE(peer.waitForAgent(accepted + 2));
         EXPECT_EQ(app->activeProfileIdentifier(), c.safetyOverride ? 1 : -1);
         app.reset();
@@ -298,7 +308,7 @@ TEST_F(ApplicationTest, TerminateIsOutOfServiceBeforeTheUninstallStepAndStaysRun
     start();
     bool outOfServiceBeforeUninstall = false;
     services.onUninstall = [&] {
-        outOfServiceBeforeUninstall = !menu.statusItem && app->activeProfileIdentifier() == -1 &&
+        outOfServiceBeforeUninstall = !menu.hasStatusItem() && app->activeProfileIdentifier() == -1 &&
                                       !app->controlChannel().isControlSocketOpen() &&
                                       stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong() == -1;
     };
@@ -315,14 +325,14 @@ TEST_F(ApplicationTest, QuitFromTheMenuReleasesEverythingOnce) {
     start();
     const int flushes = services.dnsFlushes;
 
-    menu.choose(menu.numberOfItems() - 1);
-    ASSERT_EQ(menu.items.last()->title(), QStringLiteral("Quit Quillon"));
+    ASSERT_EQ(menu.itemAtIndex(menu.numberOfItems() - 1)->title(), QStringLiteral("Quit Quillon"));
+    choose(menu.numberOfItems() - 1);
     EXPECT_EQ(quits, 1);
     EXPECT_TRUE(app->terminated());
     EXPECT_FALSE(app->statisticsService().isServing());
     EXPECT_EQ(monitor.stops, 1);
     EXPECT_EQ(services.dnsFlushes, flushes + 1);
-    EXPECT_FALSE(menu.statusItem);
+    EXPECT_FALSE(menu.hasStatusItem());
 
     // Quitting twice (a second signal) does nothing more; nor does the release after it.
     app->applicationShouldTerminate();

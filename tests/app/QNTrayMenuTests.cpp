@@ -1,4 +1,4 @@
-#include "QNFakeMenu.h"
+#include "QNAppTestSupport.h"
 
 #include "app/QNTrayMenu.h"
 #include "model/QNProfile.h"

@@ -1,7 +1,7 @@
 // The update check against a scripted local HTTP server, with a real preference store, a clock of the
 // test's own and fakes for the alert and the desktop.
 
-#include "QNFakeMenu.h" // readable QStrings in failures
+#include "QNAppTestSupport.h"
 
 #include "app/QNUpdateChecker.h"
 #include "platform/QNPreferenceStore.h"
@@ -24,17 +24,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct FakeServices : QNSystemServices {
-    QList<QUrl> opened;
-    void clearDNSCache() override {}
-    void runUninstallScript() override {}
-    bool openUrl(const QUrl& url) override {
-        opened.append(url);
-        return true;
-    }
-    void openSettingsTool() override {}
-};
-
 // Answers like the recording presenter, after running a hook while the alert is "open".
 struct HookedAlertPresenter : QNRecordingAlertPresenter {
     using QNRecordingAlertPresenter::QNRecordingAlertPresenter;
@@ -56,7 +45,7 @@ protected:
     QNPreferenceStore store{dir.filePath(QStringLiteral("domain.plist"))};
     QNTestHTTPServer server;
     QNetworkAccessManager manager;
-    FakeServices services;
+    FakeSystemServices services;
     const QDateTime clock = QDateTime(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC);
 
     void SetUp() override {
