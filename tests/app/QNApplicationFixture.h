@@ -65,8 +65,8 @@ class ApplicationTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
     const QString tag = QString::number(++sConnectionNumber);
-    QNTestEnginePeer peer{dir.filePath(QStringLiteral("control.sock"))};
-    QNPreferenceStore store{dir.filePath(QStringLiteral("config/quillon/domain.plist"))};
+    QNTestEnginePeer peer{dir.filePath("control.sock")};
+    QNPreferenceStore store{dir.filePath("config/quillon/domain.plist")};
     QDBusConnection agentBus =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("agent") + tag);
     QDBusConnection panelBus =
@@ -89,7 +89,7 @@ protected:
             panelCenter.addObserver([this](const QString& n, const QString&) { posted << n; }, name,
                                     kQNNotificationIdentifierApplication);
         }
-        panelCenter.addObserver([this](const QString&, const QString&) { ++sentinels; }, QStringLiteral("sentinel"),
+        panelCenter.addObserver([this](const QString&, const QString&) { ++sentinels; }, "sentinel",
                                 kQNNotificationIdentifierApplication);
     }
 
@@ -108,8 +108,8 @@ protected:
         parts.alertPresenter = &alerts;
         parts.menu = &menu;
         parts.strings = &QNStrings::mainBundle();
-        parts.controlSocketPath = dir.filePath(QStringLiteral("control.sock"));
-        parts.logDirectoryPath = dir.filePath(QStringLiteral("state/quillon"));
+        parts.controlSocketPath = dir.filePath("control.sock");
+        parts.logDirectoryPath = dir.filePath("state/quillon");
         parts.statisticsBus = agentBus;
         parts.statisticsServiceName =
             QStringLiteral("org.quillon.apptest.p%1.n%2").arg(QCoreApplication::applicationPid()).arg(tag);
@@ -122,7 +122,7 @@ protected:
     void choose(int index) { app->statusMenu().menuItemChosen(*menu.itemAtIndex(index)); }
 
     QByteArray logContent() const {
-        QFile file(dir.filePath(QStringLiteral("state/quillon/Quillon.log")));
+        QFile file(dir.filePath("state/quillon/Quillon.log"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
@@ -136,7 +136,7 @@ protected:
     // Everything the agent posted so far has arrived once the sentinel it posts last has.
     QStringList postedSoFar() {
         const int expected = sentinels + 1;
-        agentCenter.postNotificationName(QStringLiteral("sentinel"), kQNNotificationIdentifierApplication);
+        agentCenter.postNotificationName("sentinel", kQNNotificationIdentifierApplication);
         EXPECT_TRUE(QTest::qWaitFor([&] { return sentinels >= expected; }, kWait));
         return posted;
     }

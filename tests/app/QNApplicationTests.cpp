@@ -14,11 +14,10 @@
 namespace {
 
 // A proxy by address, so compiling needs no name resolution; the rule sends one network through it.
-QVariantMap profileSettings(const QString& name, quint32 identifier, const QString& port = QStringLiteral("443")) {
-    const auto proxy = QNProxy::proxyWithName(QStringLiteral("Local SOCKS"), 3, QStringLiteral("127.0.0.1"), 1080,
-                                              QString(), QString(), {}, false, 0, {}, QString(), {}, QString(), 0);
-    const auto rule = QNRule::ruleWithName(QStringLiteral("Office"), {}, {QStringLiteral("10.1.0.0-10.1.255.255")},
-                                           {port}, 1, proxy, true);
+QVariantMap profileSettings(const QString& name, quint32 identifier, const QString& port = "443") {
+    const auto proxy = QNProxy::proxyWithName("Local SOCKS", 3, "127.0.0.1", 1080, QString(), QString(), {}, false, 0,
+                                              {}, QString(), {}, QString(), 0);
+    const auto rule = QNRule::ruleWithName("Office", {}, {"10.1.0.0-10.1.255.255"}, {port}, 1, proxy, true);
     return QNProfile::profileWithName(name, {proxy}, {rule}, {}, identifier)->settings();
 }
 
@@ -47,7 +46,7 @@ TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
         {"stored identifier names no profile", QVariant(), QVariant(), 9, -1, 9, false},
         {"override with an unknown identifier announces none", true, true, 9, -1, -1, true},
     };
-    const QVariantMap profile = profileSettings(QStringLiteral("Office"), 5);
+    const QVariantMap profile = profileSettings("Office", 5);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(QFile::remove(store.filePath()) || !QFile::exists(store.filePath()));
@@ -75,20 +74,20 @@ TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
 
 // Whatever program wrote the file, a value of the wrong kind reads as if the key were absent.
 TEST_F(ApplicationTest, ValuesOfTheWrongKindReadAsAbsent) {
-    const QVariantMap zero = profileSettings(QStringLiteral("Zero"), 0);
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{QStringLiteral("stray"), zero, qint64(7)}},
-                    {kQNUserDefaultActiveProfileIdentifier, QVariantMap{{QStringLiteral("a"), qint64(1)}}},
+    const QVariantMap zero = profileSettings("Zero", 0);
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{"stray", zero, qint64(7)}},
+                    {kQNUserDefaultActiveProfileIdentifier, QVariantMap{{"a", qint64(1)}}},
                     {kQNUserDefaultShowInMenuBar, QByteArray("0")},
                     {kQNUserDefaultSSHTunnelLogVerbosity, QVariantList{qint64(3)}}});
     start();
     ASSERT_EQ(app->profiles().size(), 1);
-    EXPECT_EQ(app->profiles().first()->name(), QStringLiteral("Zero"));
+    EXPECT_EQ(app->profiles().first()->name(), "Zero");
     EXPECT_EQ(app->activeProfileIdentifier(), -1);
     EXPECT_TRUE(app->showInMenuBarSetting());
     EXPECT_EQ(app->verbosity(), 0u);
     app.reset();
 
-    setPreferences({{kQNUserDefaultProfiles, QStringLiteral("abcdefgh")}});
+    setPreferences({{kQNUserDefaultProfiles, "abcdefgh"}});
     start();
     EXPECT_TRUE(app->profiles().isEmpty());
 }
@@ -99,20 +98,20 @@ TEST_F(ApplicationTest, OwnNotificationsAreNotHeard) {
     // The agent's connection gets its own signals back in order: once the marker posted after them has
     // been handled on that connection, so have they.
     bool markerSeen = false;
-    agentCenter.addObserver([&](const QString&, const QString&) { markerSeen = true; }, QStringLiteral("marker"),
+    agentCenter.addObserver([&](const QString&, const QString&) { markerSeen = true; }, "marker",
                             kQNNotificationIdentifierApplication);
     for (const QString& name : {kQNNotificationActiveProfileIdentifier, kQNNotificationProfiles,
                                 kQNNotificationSettings, kQNNotificationTerminate}) {
         agentCenter.postNotificationName(name, kQNNotificationIdentifierApplication);
     }
-    agentCenter.postNotificationName(QStringLiteral("marker"), kQNNotificationIdentifierApplication);
+    agentCenter.postNotificationName("marker", kQNNotificationIdentifierApplication);
     ASSERT_TRUE(QTest::qWaitFor([&] { return markerSeen; }, kWait));
     EXPECT_EQ(services.dnsFlushes, flushes);
     EXPECT_EQ(services.uninstalls, 0);
 }
 
 TEST_F(ApplicationTest, MenuChoiceIsRecordedAndAnnounced) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}}});
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}}});
     start();
     openAndCloseMenu(menu);
     const int office = menu.indexOfItemWithTag(QNStatusMenu::TagProfile);
@@ -121,7 +120,7 @@ TEST_F(ApplicationTest, MenuChoiceIsRecordedAndAnnounced) {
     choose(office);
     EXPECT_EQ(app->activeProfileIdentifier(), 1);
     EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), 1);
-    EXPECT_EQ(menu.currentImage(), QStringLiteral("menuIconOnNormal"));
+    EXPECT_EQ(menu.currentImage(), "menuIconOnNormal");
     EXPECT_EQ(postedSoFar(), QStringList{kQNNotificationActiveProfileIdentifier});
 
     const int flushes = services.dnsFlushes;
@@ -137,7 +136,7 @@ TEST_F(ApplicationTest, MenuChoiceIsRecordedAndAnnounced) {
 }
 
 TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
@@ -146,9 +145,9 @@ TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
     ASSERT_TRUE(peer.sendDataSent(2048));
     ASSERT_TRUE(peer.sendDataReceived(5 * 1024 * 1024));
     QNMenuItem* received = menu.itemWithTag(QNStatusMenu::TagReceived);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return received->title() == QStringLiteral("Received: 5.0 MB"); }, kWait));
-    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagSent)->title(), QStringLiteral("Sent: 2.0 KB"));
-    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagConnections)->title(), QStringLiteral("Connections: 0"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received->title() == "Received: 5.0 MB"; }, kWait));
+    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagSent)->title(), "Sent: 2.0 KB");
+    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagConnections)->title(), "Connections: 0");
     EXPECT_FALSE(app->statusMenu().dirty());
 
     // What the statistics service hands out; callers may ask for only part of it.
@@ -165,7 +164,7 @@ TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
 // Engine lines and the control channel's failures reach the activity log only while logging is on; turning
 // it on tells the engine the logging flag.
 TEST_F(ApplicationTest, EngineReportsAreLoggedOnlyWhileLoggingIsOn) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}}});
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
     ASSERT_TRUE(peer.sendLog("before logging\n"));
@@ -206,7 +205,7 @@ TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
     for (const Case c : {Case{"without override", false}, Case{"with override", true}}) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(QFile::remove(store.filePath()) || !QFile::exists(store.filePath()));
-        setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+        setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
                         {kQNUserDefaultActiveProfileIdentifier, 1},
                         {kQNUserDefaultSafetyOverride, c.safetyOverride}});
         const int accepted = peer.agentsAccepted();
@@ -233,13 +232,12 @@ TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
 }
 
 TEST_F(ApplicationTest, ABurstOfNotificationsIsOneReload) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1),
-                                                          profileSettings(QStringLiteral("Home"), 2)}},
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1), profileSettings("Home", 2)}},
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
-    const QVariantMap lab = profileSettings(QStringLiteral("Lab"), 3);
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Home"), 2), lab}},
+    const QVariantMap lab = profileSettings("Lab", 3);
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Home", 2), lab}},
                     {kQNUserDefaultActiveProfileIdentifier, 3},
                     {kQNUserDefaultEnableLogging, true}});
     const int flushes = services.dnsFlushes;
@@ -272,7 +270,7 @@ TEST_F(ApplicationTest, ABurstOfNotificationsIsOneReload) {
 }
 
 TEST_F(ApplicationTest, NotificationWorkWaitsForAnEnableProfileInProgress) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Broken"), 2, "http")}}});
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Broken", 2, "http")}}});
     start();
     const int flushes = services.dnsFlushes;
     int flushesWhileShown = -1;
@@ -290,8 +288,7 @@ TEST_F(ApplicationTest, NotificationWorkWaitsForAnEnableProfileInProgress) {
 }
 
 TEST_F(ApplicationTest, EveryProfileChangeFlushesTheDNSCacheOnce) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1),
-                                                          profileSettings(QStringLiteral("Home"), 2)}}});
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1), profileSettings("Home", 2)}}});
     start();
     EXPECT_EQ(services.dnsFlushes, 1);
     app->enableProfile(1, true);
@@ -303,7 +300,7 @@ TEST_F(ApplicationTest, EveryProfileChangeFlushesTheDNSCacheOnce) {
 
 // What the agent posts and sends on "terminate" is seen end to end; here, that it is all done first.
 TEST_F(ApplicationTest, TerminateIsOutOfServiceBeforeTheUninstallStepAndStaysRunning) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     bool outOfServiceBeforeUninstall = false;
@@ -320,12 +317,12 @@ TEST_F(ApplicationTest, TerminateIsOutOfServiceBeforeTheUninstallStepAndStaysRun
 
 // The state a quit leaves is seen end to end (after signals); here, the menu's way there and the release.
 TEST_F(ApplicationTest, QuitFromTheMenuReleasesEverythingOnce) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     const int flushes = services.dnsFlushes;
 
-    ASSERT_EQ(menu.itemAtIndex(menu.numberOfItems() - 1)->title(), QStringLiteral("Quit Quillon"));
+    ASSERT_EQ(menu.itemAtIndex(menu.numberOfItems() - 1)->title(), "Quit Quillon");
     choose(menu.numberOfItems() - 1);
     EXPECT_EQ(quits, 1);
     EXPECT_TRUE(app->terminated());

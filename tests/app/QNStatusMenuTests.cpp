@@ -45,11 +45,11 @@ TEST_F(StatusMenuTest, RebuildsFromTheProfilesAndTheActiveOne) {
         qint64 active;
         QString expected; // menuLayout() without the fixed items at the end
     };
-    const auto a = profile(QStringLiteral("Office"), 1);
-    const auto b = profile(QStringLiteral("R&D"), 7);
-    const QString hidden = QStringLiteral("3:Connections-|4:Sent-|5:Received-|6:----");
+    const auto a = profile("Office", 1);
+    const auto b = profile("R&D", 7);
+    const QString hidden = "3:Connections-|4:Sent-|5:Received-|6:----";
     // A count of 0 is still shown while a profile is active.
-    const QString zero = QStringLiteral("3:Connections: 0|4:Sent: 0 B|5:Received: 0 B|6:---");
+    const QString zero = "3:Connections: 0|4:Sent: 0 B|5:Received: 0 B|6:---";
     const QList<Case> cases = {
         {"no profiles, off", {}, -1, QStringLiteral("1:Proxying Off*|2:---|") + hidden},
         {"profiles, off", {a, b}, -1, QStringLiteral("1:Proxying Off*|2:---|11:Office|11:R&D|12:---|") + hidden},
@@ -62,7 +62,7 @@ TEST_F(StatusMenuTest, RebuildsFromTheProfilesAndTheActiveOne) {
         owner.active = c.active;
         statusMenu.setRebuildProfiles();
         openAndCloseMenu(menu);
-        EXPECT_EQ(menuLayout(menu), c.expected + QStringLiteral("|0:Settings…|0:---|0:Quit Quillon"));
+        EXPECT_EQ(menuLayout(menu), c.expected + "|0:Settings…|0:---|0:Quit Quillon");
         EXPECT_FALSE(statusMenu.dirty());
         EXPECT_FALSE(statusMenu.rebuildProfiles());
     }
@@ -73,31 +73,31 @@ TEST_F(StatusMenuTest, RebuildsFromTheProfilesAndTheActiveOne) {
 }
 
 TEST_F(StatusMenuTest, RefreshesOnlyWhenFlagged) {
-    owner.profileList = {profile(QStringLiteral("Office"), 1)};
+    owner.profileList = {profile("Office", 1)};
     openAndCloseMenu(menu);
     const QString before = menuLayout(menu);
 
     // Changes without a flag stay invisible: the refresh is lazy.
     owner.active = 1;
-    owner.profileList << profile(QStringLiteral("Home"), 2);
+    owner.profileList << profile("Home", 2);
     openAndCloseMenu(menu);
     EXPECT_EQ(menuLayout(menu), before);
 
     // Dirty refreshes marks and statistics, but keeps the profile items; rebuilding brings in the new list.
     statusMenu.setDirty();
     openAndCloseMenu(menu);
-    EXPECT_TRUE(menuLayout(menu).startsWith(QStringLiteral("1:Proxying Off|2:---|11:Office*|12:---|3:Connections: 0|")))
+    EXPECT_TRUE(menuLayout(menu).startsWith("1:Proxying Off|2:---|11:Office*|12:---|3:Connections: 0|"))
         << menuLayout(menu).toStdString();
     statusMenu.setRebuildProfiles();
     openAndCloseMenu(menu);
-    EXPECT_TRUE(menuLayout(menu).startsWith(QStringLiteral("1:Proxying Off|2:---|11:Office*|11:Home|12:---|")))
+    EXPECT_TRUE(menuLayout(menu).startsWith("1:Proxying Off|2:---|11:Office*|11:Home|12:---|"))
         << menuLayout(menu).toStdString();
 }
 
 // Figures that arrive while the menu is open and a profile is active retitle their line at once; otherwise
 // they wait for the next opening.
 TEST_F(StatusMenuTest, StatisticsRetitleLiveOnlyWhileOpenAndActive) {
-    owner.profileList = {profile(QStringLiteral("Office"), 1)};
+    owner.profileList = {profile("Office", 1)};
     QNMenuItem* line = menu.itemWithTag(QNStatusMenu::TagConnections);
     for (const auto& [active, open] : {std::pair{1, true}, {1, false}, {-1, true}}) {
         SCOPED_TRACE(::testing::Message() << "active " << active << (open ? ", open" : ", closed"));
@@ -125,7 +125,7 @@ TEST_F(StatusMenuTest, StatisticsRetitleLiveOnlyWhileOpenAndActive) {
 }
 
 TEST_F(StatusMenuTest, ChoosingAProfileSwitchesOnlyOnChange) {
-    owner.profileList = {profile(QStringLiteral("Office"), 1), profile(QStringLiteral("Home"), 4294967295u)};
+    owner.profileList = {profile("Office", 1), profile("Home", 4294967295u)};
     openAndCloseMenu(menu);
     const int off = menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff);
     const int first = menu.indexOfItemWithTag(QNStatusMenu::TagProfile);
@@ -156,7 +156,7 @@ TEST_F(StatusMenuTest, ChoosingAProfileSwitchesOnlyOnChange) {
 
 TEST_F(StatusMenuTest, SettingsItemOpensTheSettingsTool) {
     const int settings = menu.numberOfItems() - 3;
-    ASSERT_EQ(menu.itemAtIndex(settings)->title(), QStringLiteral("Settings…"));
+    ASSERT_EQ(menu.itemAtIndex(settings)->title(), "Settings…");
     choose(settings);
     EXPECT_EQ(services.settingsOpened, 1);
 }
@@ -164,12 +164,12 @@ TEST_F(StatusMenuTest, SettingsItemOpensTheSettingsTool) {
 TEST_F(StatusMenuTest, StatusItemFollowsTheSettingAndShowsTheState) {
     statusMenu.showInMenuBar(true);
     EXPECT_TRUE(menu.hasStatusItem());
-    for (const auto& [active, image] : {std::pair{-1, "menuIconOff"}, {3, "menuIconOn"}}) {
+    for (const auto& [active, image] : {std::pair<qint64, QString>{-1, "menuIconOff"}, {3, "menuIconOn"}}) {
         owner.active = active;
         statusMenu.updateStatusItem();
-        EXPECT_EQ(menu.currentImage(), image + QStringLiteral("Normal"));
+        EXPECT_EQ(menu.currentImage(), image + "Normal");
         openMenu(menu);
-        EXPECT_EQ(menu.currentImage(), image + QStringLiteral("Selected"));
+        EXPECT_EQ(menu.currentImage(), image + "Selected");
         closeMenu(menu);
     }
     statusMenu.showInMenuBar(false);
