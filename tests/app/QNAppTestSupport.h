@@ -1,13 +1,16 @@
 #pragma once
 
 // What the agent's tests share: readable QStrings in failures, a desktop that only counts what it is asked
-// to do, and the real tray menu driven without a display.
+// to do, alerts that behave as modal ones, and the real tray menu driven without a display.
 
 #include "app/QNTrayMenu.h"
 #include "platform/QNSystemServices.h"
+#include "support/QNRecordingAlertPresenter.h"
 
+#include <QEventLoop>
 #include <QList>
 #include <QMenu>
+#include <QTimer>
 #include <QUrl>
 
 #include <functional>
@@ -36,6 +39,22 @@ struct FakeSystemServices : QNSystemServices {
         return true;
     }
     void openSettingsTool() override { ++settingsOpened; }
+};
+
+// Records alerts and answers them as the recording presenter does; while one is up, runs a hook and then a
+// nested event loop, as a modal alert does.
+struct ModalAlerts : QNRecordingAlertPresenter {
+    using QNRecordingAlertPresenter::QNRecordingAlertPresenter;
+    std::function<void()> whileShown;
+    QNAlertResponse runModal(const QNAlert& alert) override {
+        if (whileShown) {
+            whileShown();
+        }
+        QEventLoop loop;
+        QTimer::singleShot(0, &loop, &QEventLoop::quit);
+        loop.exec();
+        return QNRecordingAlertPresenter::runModal(alert);
+    }
 };
 
 // Opening and closing the tray menu as the user does; offscreen, by the signals its QMenu gives.

@@ -45,20 +45,6 @@ struct FakeSessionMonitor : QNSessionMonitor {
     }
 };
 
-// Runs a nested event loop while an alert is up, as a modal alert does.
-struct NestedLoopAlerts : QNRecordingAlertPresenter {
-    std::function<void()> whileShown;
-    QNAlertResponse runModal(const QNAlert& alert) override {
-        if (whileShown) {
-            whileShown();
-        }
-        QEventLoop loop;
-        QTimer::singleShot(0, &loop, &QEventLoop::quit);
-        loop.exec();
-        return QNRecordingAlertPresenter::runModal(alert);
-    }
-};
-
 inline int sConnectionNumber = 0;
 
 class ApplicationTest : public ::testing::Test {
@@ -75,7 +61,7 @@ protected:
     QNNotificationCenter panelCenter{panelBus};
     FakeSessionMonitor monitor;
     FakeSystemServices services;
-    NestedLoopAlerts alerts;
+    ModalAlerts alerts;
     QNTrayMenu menu;
     QStringList posted;
     int sentinels = 0;

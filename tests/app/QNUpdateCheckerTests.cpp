@@ -24,18 +24,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Answers like the recording presenter, after running a hook while the alert is "open".
-struct HookedAlertPresenter : QNRecordingAlertPresenter {
-    using QNRecordingAlertPresenter::QNRecordingAlertPresenter;
-    std::function<void()> whileOpen;
-    QNAlertResponse runModal(const QNAlert& alert) override {
-        if (whileOpen) {
-            whileOpen();
-        }
-        return QNRecordingAlertPresenter::runModal(alert);
-    }
-};
-
 const QString kNewer = "A newer version of Quillon is available (%1).";
 
 class UpdateCheckerTest : public ::testing::Test {
@@ -159,11 +147,11 @@ TEST_F(UpdateCheckerTest, TheAlertsButtonsOpenTheAddressesOrSkipTheVersion) {
         SCOPED_TRACE(c.name);
         store.removePreferenceObjectWithKey(kQNUserDefaultSkipUpdateVersion);
         services.opened.clear();
-        HookedAlertPresenter alerts(c.response);
+        ModalAlerts alerts(c.response);
         alerts.setInteractive(c.interactive);
         auto checker = makeChecker(alerts);
         if (c.quitWhileOpen) {
-            alerts.whileOpen = [&] { checker->stop(); };
+            alerts.whileShown = [&] { checker->stop(); };
         }
         runCheck(*checker, {.body = "2.1.0\n"});
         ASSERT_EQ(alerts.alerts().size(), 1);
