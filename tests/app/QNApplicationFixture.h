@@ -9,23 +9,18 @@
 #include "platform/QNNotificationCenter.h"
 #include "platform/QNPreferenceStore.h"
 #include "platform/QNSessionMonitor.h"
-#include "platform/QNSystemServices.h"
-#include "support/QNRecordingAlertPresenter.h"
 #include "support/QNTestEnginePeer.h"
 #include "util/QNConstants.h"
 #include "util/QNStrings.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 inline constexpr int kWait = 20000;
@@ -104,7 +99,7 @@ protected:
         app->awakeFromNib();
     }
 
-    // Chooses the menu item as the user does; the tray menu hands the choice over once the click is done.
+    // Chooses a menu item: what the tray menu hands the status menu once the click is done.
     void choose(int index) { app->statusMenu().menuItemChosen(*menu.itemAtIndex(index)); }
 
     QByteArray logContent() const {

@@ -2,7 +2,6 @@
 
 #include "QNApplicationFixture.h"
 
-#include "app/QNActivityLog.h"
 #include "app/QNUpdateChecker.h"
 #include "kernel/QNControlChannel.h"
 #include "kernel/QNProfileCompiler.h"

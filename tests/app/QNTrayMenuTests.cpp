@@ -1,7 +1,6 @@
 #include "QNAppTestSupport.h"
 
 #include "app/QNTrayMenu.h"
-#include "model/QNProfile.h"
 #include "support/QNTestWait.h"
 
 #include <QAction>

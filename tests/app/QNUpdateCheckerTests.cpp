@@ -5,8 +5,6 @@
 
 #include "app/QNUpdateChecker.h"
 #include "platform/QNPreferenceStore.h"
-#include "platform/QNSystemServices.h"
-#include "support/QNRecordingAlertPresenter.h"
 #include "support/QNScopedEnvironment.h"
 #include "support/QNTestHTTPServer.h"
 #include "support/QNTestWait.h"
