@@ -66,10 +66,6 @@ TEST_F(StatusMenuTest, RebuildsFromTheProfilesAndTheActiveOne) {
         EXPECT_FALSE(statusMenu.dirty());
         EXPECT_FALSE(statusMenu.rebuildProfiles());
     }
-    const QNMenuItem* item = menu.itemWithTag(QNStatusMenu::TagProfile);
-    EXPECT_EQ(item->representedObject(), a);
-    EXPECT_EQ(item->action(), QNMenuAction::Profile);
-    EXPECT_TRUE(item->isEnabled());
 }
 
 TEST_F(StatusMenuTest, RefreshesOnlyWhenFlagged) {

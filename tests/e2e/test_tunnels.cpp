@@ -6,24 +6,16 @@
 #include "test_fixture.h"
 #include "util/QNDataAdditions.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <QTcpSocket>
 
 namespace {
 
 const QString kTunnelFailed = "quillon: The SSH tunnel failed ";
 
 bool acceptsConnections(quint16 port) {
-    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected = ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    close(client);
-    return connected;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(kProgramWait);
 }
 
 class TunnelAgentTest : public AgentTest {
