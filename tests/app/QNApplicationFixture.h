@@ -1,31 +1,26 @@
 #pragma once
 
-// The controller with its real control channel (against an engine peer), preference store and
-// notification center (on the test's session bus), and fakes for the desktop: menu, session, system.
+// The controller with its real control channel (against an engine peer), preference store, notification
+// center (on the test's session bus) and tray menu (offscreen), and fakes for the session and the system.
 
-#include "QNFakeMenu.h"
+#include "QNAppTestSupport.h"
 
 #include "app/QNApplication.h"
 #include "platform/QNNotificationCenter.h"
 #include "platform/QNPreferenceStore.h"
 #include "platform/QNSessionMonitor.h"
-#include "platform/QNSystemServices.h"
-#include "support/QNRecordingAlertPresenter.h"
 #include "support/QNTestEnginePeer.h"
 #include "util/QNConstants.h"
 #include "util/QNStrings.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 inline constexpr int kWait = 20000;
@@ -45,43 +40,14 @@ struct FakeSessionMonitor : QNSessionMonitor {
     }
 };
 
-struct FakeServices : QNSystemServices {
-    int dnsFlushes = 0;
-    int uninstalls = 0;
-    std::function<void()> onUninstall;
-    void clearDNSCache() override { ++dnsFlushes; }
-    void runUninstallScript() override {
-        ++uninstalls;
-        if (onUninstall) {
-            onUninstall();
-        }
-    }
-    bool openUrl(const QUrl&) override { return true; }
-    void openSettingsTool() override {}
-};
-
-// Runs a nested event loop while an alert is up, as a modal alert does.
-struct NestedLoopAlerts : QNRecordingAlertPresenter {
-    std::function<void()> whileShown;
-    QNAlertResponse runModal(const QNAlert& alert) override {
-        if (whileShown) {
-            whileShown();
-        }
-        QEventLoop loop;
-        QTimer::singleShot(0, &loop, &QEventLoop::quit);
-        loop.exec();
-        return QNRecordingAlertPresenter::runModal(alert);
-    }
-};
-
 inline int sConnectionNumber = 0;
 
 class ApplicationTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
     const QString tag = QString::number(++sConnectionNumber);
-    QNTestEnginePeer peer{dir.filePath(QStringLiteral("control.sock"))};
-    QNPreferenceStore store{dir.filePath(QStringLiteral("config/quillon/domain.plist"))};
+    QNTestEnginePeer peer{dir.filePath("control.sock")};
+    QNPreferenceStore store{dir.filePath("config/quillon/domain.plist")};
     QDBusConnection agentBus =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("agent") + tag);
     QDBusConnection panelBus =
@@ -89,9 +55,9 @@ protected:
     QNNotificationCenter agentCenter{agentBus};
     QNNotificationCenter panelCenter{panelBus};
     FakeSessionMonitor monitor;
-    FakeServices services;
-    NestedLoopAlerts alerts;
-    QNFakeMenu menu;
+    FakeSystemServices services;
+    ModalAlerts alerts;
+    QNTrayMenu menu;
     QStringList posted;
     int sentinels = 0;
     int quits = 0;
@@ -104,7 +70,7 @@ protected:
             panelCenter.addObserver([this](const QString& n, const QString&) { posted << n; }, name,
                                     kQNNotificationIdentifierApplication);
         }
-        panelCenter.addObserver([this](const QString&, const QString&) { ++sentinels; }, QStringLiteral("sentinel"),
+        panelCenter.addObserver([this](const QString&, const QString&) { ++sentinels; }, "sentinel",
                                 kQNNotificationIdentifierApplication);
     }
 
@@ -123,8 +89,8 @@ protected:
         parts.alertPresenter = &alerts;
         parts.menu = &menu;
         parts.strings = &QNStrings::mainBundle();
-        parts.controlSocketPath = dir.filePath(QStringLiteral("control.sock"));
-        parts.logDirectoryPath = dir.filePath(QStringLiteral("state/quillon"));
+        parts.controlSocketPath = dir.filePath("control.sock");
+        parts.logDirectoryPath = dir.filePath("state/quillon");
         parts.statisticsBus = agentBus;
         parts.statisticsServiceName =
             QStringLiteral("org.quillon.apptest.p%1.n%2").arg(QCoreApplication::applicationPid()).arg(tag);
@@ -133,8 +99,11 @@ protected:
         app->awakeFromNib();
     }
 
+    // Chooses a menu item: what the tray menu hands the status menu once the click is done.
+    void choose(int index) { app->statusMenu().menuItemChosen(*menu.itemAtIndex(index)); }
+
     QByteArray logContent() const {
-        QFile file(dir.filePath(QStringLiteral("state/quillon/Quillon.log")));
+        QFile file(dir.filePath("state/quillon/Quillon.log"));
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
@@ -148,7 +117,7 @@ protected:
     // Everything the agent posted so far has arrived once the sentinel it posts last has.
     QStringList postedSoFar() {
         const int expected = sentinels + 1;
-        agentCenter.postNotificationName(QStringLiteral("sentinel"), kQNNotificationIdentifierApplication);
+        agentCenter.postNotificationName("sentinel", kQNNotificationIdentifierApplication);
         EXPECT_TRUE(QTest::qWaitFor([&] { return sentinels >= expected; }, kWait));
         return posted;
     }

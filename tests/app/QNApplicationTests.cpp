@@ -2,7 +2,6 @@
 
 #include "QNApplicationFixture.h"
 
-#include "app/QNActivityLog.h"
 #include "app/QNUpdateChecker.h"
 #include "kernel/QNControlChannel.h"
 #include "kernel/QNProfileCompiler.h"
@@ -14,11 +13,10 @@
 namespace {
 
 // A proxy by address, so compiling needs no name resolution; the rule sends one network through it.
-QVariantMap profileSettings(const QString& name, quint32 identifier, const QString& port = QStringLiteral("443")) {
-    const auto proxy = QNProxy::proxyWithName(QStringLiteral("Local SOCKS"), 3, QStringLiteral("127.0.0.1"), 1080,
-                                              QString(), QString(), {}, false, 0, {}, QString(), {}, QString(), 0);
-    const auto rule = QNRule::ruleWithName(QStringLiteral("Office"), {}, {QStringLiteral("10.1.0.0-10.1.255.255")},
-                                           {port}, 1, proxy, true);
+QVariantMap profileSettings(const QString& name, quint32 identifier, const QString& port = "443") {
+    const auto proxy = QNProxy::proxyWithName("Local SOCKS", 3, "127.0.0.1", 1080, QString(), QString(), {}, false, 0,
+                                              {}, QString(), {}, QString(), 0);
+    const auto rule = QNRule::ruleWithName("Office", {}, {"10.1.0.0-10.1.255.255"}, {port}, 1, proxy, true);
     return QNProfile::profileWithName(name, {proxy}, {rule}, {}, identifier)->settings();
 }
 
@@ -32,31 +30,28 @@ QByteArray compiled(const QVariantMap& settings) {
 TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
     struct Case {
         const char* name;
-        QVariant safety;
-        QVariant safetyOverride;
+        bool safety;
+        bool safetyOverride;
         qint64 storedActive;
         qint64 expectedActive;
         qint64 expectedStored;
         bool posted;
     };
-    // Unclean and clean ends with and without override are seen end to end; these are the corners.
+    // A clean end (no marker) is seen end to end, after signals.
     const Case cases[] = {
-        {"override alone still announces", QVariant(), true, 5, 5, 5, true},
-        {"stored identifier names no profile", QVariant(), QVariant(), 9, -1, 9, false},
+        {"unclean end: none, recorded and announced", true, false, 5, -1, -1, true},
+        {"unclean end with override: the profile comes back", true, true, 5, 5, 5, true},
+        {"override alone still announces", false, true, 5, 5, 5, true},
+        {"stored identifier names no profile", false, false, 9, -1, 9, false},
         {"override with an unknown identifier announces none", true, true, 9, -1, -1, true},
     };
-    const QVariantMap profile = profileSettings(QStringLiteral("Office"), 5);
+    const QVariantMap profile = profileSettings("Office", 5);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(QFile::remove(store.filePath()) || !QFile::exists(store.filePath()));
-        setPreferences(
-            {{kQNUserDefaultProfiles, QVariantList{profile}}, {kQNUserDefaultActiveProfileIdentifier, c.storedActive}});
-        if (c.safety.isValid()) {
-            setPreferences({{kQNUserDefaultSafety, c.safety}});
-        }
-        if (c.safetyOverride.isValid()) {
-            setPreferences({{kQNUserDefaultSafetyOverride, c.safetyOverride}});
-        }
+        setPreferences({{kQNUserDefaultProfiles, QVariantList{profile}},
+                        {kQNUserDefaultActiveProfileIdentifier, c.storedActive},
+                        {kQNUserDefaultSafety, c.safety},
+                        {kQNUserDefaultSafetyOverride, c.safetyOverride}});
         posted.clear();
         const qsizetype mark = peer.frames().size();
         start();
@@ -73,20 +68,20 @@ TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
 
 // Whatever program wrote the file, a value of the wrong kind reads as if the key were absent.
 TEST_F(ApplicationTest, ValuesOfTheWrongKindReadAsAbsent) {
-    const QVariantMap zero = profileSettings(QStringLiteral("Zero"), 0);
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{QStringLiteral("stray"), zero, qint64(7)}},
-                    {kQNUserDefaultActiveProfileIdentifier, QVariantMap{{QStringLiteral("a"), qint64(1)}}},
+    const QVariantMap zero = profileSettings("Zero", 0);
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{"stray", zero, qint64(7)}},
+                    {kQNUserDefaultActiveProfileIdentifier, QVariantMap{{"a", qint64(1)}}},
                     {kQNUserDefaultShowInMenuBar, QByteArray("0")},
                     {kQNUserDefaultSSHTunnelLogVerbosity, QVariantList{qint64(3)}}});
     start();
     ASSERT_EQ(app->profiles().size(), 1);
-    EXPECT_EQ(app->profiles().first()->name(), QStringLiteral("Zero"));
+    EXPECT_EQ(app->profiles().first()->name(), "Zero");
     EXPECT_EQ(app->activeProfileIdentifier(), -1);
     EXPECT_TRUE(app->showInMenuBarSetting());
     EXPECT_EQ(app->verbosity(), 0u);
     app.reset();
 
-    setPreferences({{kQNUserDefaultProfiles, QStringLiteral("abcdefgh")}});
+    setPreferences({{kQNUserDefaultProfiles, "abcdefgh"}});
     start();
     EXPECT_TRUE(app->profiles().isEmpty());
 }
@@ -97,58 +92,51 @@ TEST_F(ApplicationTest, OwnNotificationsAreNotHeard) {
     // The agent's connection gets its own signals back in order: once the marker posted after them has
     // been handled on that connection, so have they.
     bool markerSeen = false;
-    agentCenter.addObserver([&](const QString&, const QString&) { markerSeen = true; }, QStringLiteral("marker"),
+    agentCenter.addObserver([&](const QString&, const QString&) { markerSeen = true; }, "marker",
                             kQNNotificationIdentifierApplication);
     for (const QString& name : {kQNNotificationActiveProfileIdentifier, kQNNotificationProfiles,
                                 kQNNotificationSettings, kQNNotificationTerminate}) {
         agentCenter.postNotificationName(name, kQNNotificationIdentifierApplication);
     }
-    agentCenter.postNotificationName(QStringLiteral("marker"), kQNNotificationIdentifierApplication);
+    agentCenter.postNotificationName("marker", kQNNotificationIdentifierApplication);
     ASSERT_TRUE(QTest::qWaitFor([&] { return markerSeen; }, kWait));
     EXPECT_EQ(services.dnsFlushes, flushes);
     EXPECT_EQ(services.uninstalls, 0);
 }
 
 TEST_F(ApplicationTest, MenuChoiceIsRecordedAndAnnounced) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}}});
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}}});
     start();
-    menu.open();
-    menu.close();
+    openAndCloseMenu(menu);
     const int office = menu.indexOfItemWithTag(QNStatusMenu::TagProfile);
     ASSERT_GE(office, 0);
 
-    menu.choose(office);
+    choose(office);
     EXPECT_EQ(app->activeProfileIdentifier(), 1);
     EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), 1);
-    EXPECT_EQ(menu.images.value(0), QStringLiteral("menuIconOnNormal"));
+    EXPECT_EQ(menu.currentImage(), "menuIconOnNormal");
     EXPECT_EQ(postedSoFar(), QStringList{kQNNotificationActiveProfileIdentifier});
 
     const int flushes = services.dnsFlushes;
-    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
+    choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
     EXPECT_EQ(app->activeProfileIdentifier(), -1);
     EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), -1);
     EXPECT_EQ(services.dnsFlushes, flushes + 1);
-
-    // A list changed by the settings tool is rebuilt into the menu at its next opening.
-    menu.open();
-    menu.close();
-    postFromPanel(kQNNotificationProfiles);
-    EXPECT_TRUE(app->statusMenu().rebuildProfiles());
 }
 
 TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
-    menu.open();
+    openMenu(menu);
     ASSERT_TRUE(peer.sendConnections(-5));
     ASSERT_TRUE(peer.sendDataSent(2048));
     ASSERT_TRUE(peer.sendDataReceived(5 * 1024 * 1024));
     QNMenuItem* received = menu.itemWithTag(QNStatusMenu::TagReceived);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return received->title() == QStringLiteral("Received: 5.0 MB"); }, kWait));
-    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagSent)->title(), QStringLiteral("Sent: 2.0 KB"));
-    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagConnections)->title(), QStringLiteral("Connections: 0"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received->title() == "Received: 5.0 MB"; }, kWait));
+    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagSent)->title(), "Sent: 2.0 KB");
+    EXPECT_EQ(menu.itemWithTag(QNStatusMenu::TagConnections)->title(), "Connections: 0");
     EXPECT_FALSE(app->statusMenu().dirty());
 
     // What the statistics service hands out; callers may ask for only part of it.
@@ -157,22 +145,32 @@ TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
     EXPECT_EQ(connections, 0);
 
     // Every switch zeroes the figures.
-    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
+    choose(menu.indexOfItemWithTag(QNStatusMenu::TagProxyingOff));
     EXPECT_EQ(app->dataSent(), 0u);
     EXPECT_EQ(app->dataReceived(), 0u);
 }
 
-TEST_F(ApplicationTest, ChannelFailuresAreLoggedWhileLoggingIsOn) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
-                    {kQNUserDefaultEnableLogging, true}});
+// Engine lines and the control channel's failures reach the activity log only while logging is on; turning
+// it on tells the engine the logging flag.
+TEST_F(ApplicationTest, EngineReportsAreLoggedOnlyWhileLoggingIsOn) {
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
+    ASSERT_TRUE(peer.sendLog("before logging\n"));
+    QCoreApplication::processEvents();
+    setPreferences({{kQNUserDefaultEnableLogging, true}});
+    panelCenter.postNotificationName(kQNNotificationSettings, kQNNotificationIdentifierPreferencePane);
+    ASSERT_TRUE(peer.waitForFrames(3));
+    EXPECT_EQ(peer.values(kQNKernelOptionLogging), (QList<QByteArray>{QByteArray(1, '\0'), QByteArray(1, '\1')}));
+    ASSERT_TRUE(peer.sendLog("engine line\n"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return logContent().endsWith(" - engine line\n"); }, kWait));
+    EXPECT_FALSE(logContent().contains("before logging"));
+
     // The engine goes away: the read side reports the end, the next option cannot be sent.
     peer.dropAgent();
     ASSERT_TRUE(QTest::qWaitFor([&] { return logContent().contains("Quillon - control stream error\r\n"); }, kWait));
-    menu.open();
-    menu.close();
-    menu.choose(menu.indexOfItemWithTag(QNStatusMenu::TagProfile));
+    openAndCloseMenu(menu);
+    choose(menu.indexOfItemWithTag(QNStatusMenu::TagProfile));
     EXPECT_TRUE(logContent().contains("Quillon - proxy option error (0)\r\n")) << logContent().toStdString();
 }
 
@@ -189,16 +187,11 @@ TEST_F(ApplicationTest, SettingsLoadSchedulesAndCancelsTheUpdateCheck) {
 }
 
 TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
-    struct Case {
-        const char* name;
-        bool safetyOverride;
-    };
-    for (const Case c : {Case{"without override", false}, Case{"with override", true}}) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(QFile::remove(store.filePath()) || !QFile::exists(store.filePath()));
-        setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+    for (const bool safetyOverride : {false, true}) {
+        SCOPED_TRACE(safetyOverride ? "with override" : "without override");
+        setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
                         {kQNUserDefaultActiveProfileIdentifier, 1},
-                        {kQNUserDefaultSafetyOverride, c.safetyOverride}});
+                        {kQNUserDefaultSafetyOverride, safetyOverride}});
         const int accepted = peer.agentsAccepted();
         const int closed = peer.agentsClosed();
         start();
@@ -207,29 +200,28 @@ TEST_F(ApplicationTest, SessionSwitchingLetsGoOfTheEngine) {
         posted.clear();
 
         monitor.resignedActive();
-        EXPECT_FALSE(menu.statusItem);
+        EXPECT_FALSE(menu.hasStatusItem());
         EXPECT_EQ(app->activeProfileIdentifier(), -1);
         EXPECT_FALSE(app->controlChannel().isControlSocketOpen());
         EXPECT_TRUE(peer.waitForClose(closed + 1));
-        EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), c.safetyOverride ? 1 : -1);
+        EXPECT_EQ(stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), safetyOverride ? 1 : -1);
         EXPECT_EQ(postedSoFar(), QStringList{kQNNotificationActiveProfileIdentifier});
 
         monitor.becameActive();
-        EXPECT_TRUE(menu.statusItem);
+        EXPECT_TRUE(menu.hasStatusItem());
         EXPECT_TRUE(peer.waitForAgent(accepted + 2));
-        EXPECT_EQ(app->activeProfileIdentifier(), c.safetyOverride ? 1 : -1);
+        EXPECT_EQ(app->activeProfileIdentifier(), safetyOverride ? 1 : -1);
         app.reset();
     }
 }
 
 TEST_F(ApplicationTest, ABurstOfNotificationsIsOneReload) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1),
-                                                          profileSettings(QStringLiteral("Home"), 2)}},
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1), profileSettings("Home", 2)}},
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
-    const QVariantMap lab = profileSettings(QStringLiteral("Lab"), 3);
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Home"), 2), lab}},
+    const QVariantMap lab = profileSettings("Lab", 3);
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Home", 2), lab}},
                     {kQNUserDefaultActiveProfileIdentifier, 3},
                     {kQNUserDefaultEnableLogging, true}});
     const int flushes = services.dnsFlushes;
@@ -262,7 +254,7 @@ TEST_F(ApplicationTest, ABurstOfNotificationsIsOneReload) {
 }
 
 TEST_F(ApplicationTest, NotificationWorkWaitsForAnEnableProfileInProgress) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Broken"), 2, "http")}}});
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Broken", 2, "http")}}});
     start();
     const int flushes = services.dnsFlushes;
     int flushesWhileShown = -1;
@@ -279,26 +271,14 @@ TEST_F(ApplicationTest, NotificationWorkWaitsForAnEnableProfileInProgress) {
     EXPECT_EQ(app->activeProfileIdentifier(), -1);
 }
 
-TEST_F(ApplicationTest, EveryProfileChangeFlushesTheDNSCacheOnce) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1),
-                                                          profileSettings(QStringLiteral("Home"), 2)}}});
-    start();
-    EXPECT_EQ(services.dnsFlushes, 1);
-    app->enableProfile(1, true);
-    app->enableProfile(2, false);
-    app->enableProfile(-1, true);
-    app->enableProfile(7, false);
-    EXPECT_EQ(services.dnsFlushes, 5);
-}
-
 // What the agent posts and sends on "terminate" is seen end to end; here, that it is all done first.
 TEST_F(ApplicationTest, TerminateIsOutOfServiceBeforeTheUninstallStepAndStaysRunning) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     bool outOfServiceBeforeUninstall = false;
     services.onUninstall = [&] {
-        outOfServiceBeforeUninstall = !menu.statusItem && app->activeProfileIdentifier() == -1 &&
+        outOfServiceBeforeUninstall = !menu.hasStatusItem() && app->activeProfileIdentifier() == -1 &&
                                       !app->controlChannel().isControlSocketOpen() &&
                                       stored().value(kQNUserDefaultActiveProfileIdentifier).toLongLong() == -1;
     };
@@ -310,19 +290,19 @@ TEST_F(ApplicationTest, TerminateIsOutOfServiceBeforeTheUninstallStepAndStaysRun
 
 // The state a quit leaves is seen end to end (after signals); here, the menu's way there and the release.
 TEST_F(ApplicationTest, QuitFromTheMenuReleasesEverythingOnce) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings(QStringLiteral("Office"), 1)}},
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
                     {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     const int flushes = services.dnsFlushes;
 
-    menu.choose(menu.numberOfItems() - 1);
-    ASSERT_EQ(menu.items.last()->title(), QStringLiteral("Quit Quillon"));
+    ASSERT_EQ(menu.itemAtIndex(menu.numberOfItems() - 1)->title(), "Quit Quillon");
+    choose(menu.numberOfItems() - 1);
     EXPECT_EQ(quits, 1);
     EXPECT_TRUE(app->terminated());
     EXPECT_FALSE(app->statisticsService().isServing());
     EXPECT_EQ(monitor.stops, 1);
     EXPECT_EQ(services.dnsFlushes, flushes + 1);
-    EXPECT_FALSE(menu.statusItem);
+    EXPECT_FALSE(menu.hasStatusItem());
 
     // Quitting twice (a second signal) does nothing more; nor does the release after it.
     app->applicationShouldTerminate();

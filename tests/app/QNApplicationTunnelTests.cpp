@@ -42,23 +42,23 @@ protected:
             return;
         }
         ASSERT_TRUE(sshd.isValid()) << "the tests need OpenSSH's sshd and ssh-keygen";
-        clientKey = sshd.makeClientKey(QStringLiteral("ed25519"));
+        clientKey = sshd.makeClientKey("ed25519");
         ASSERT_TRUE(sshd.start());
     }
 
     std::shared_ptr<QNProxy> tunnelProxy(const QString& name, quint16 port = 0) const {
-        return QNProxy::proxyWithName(name, QNProxyTypeSSHTunnel, QStringLiteral("127.0.0.1"),
-                                      port ? port : sshd.port(), sshd.user(), QString(), {}, false,
-                                      QNProxyCipherDefault, clientKey, QString(), {}, QString(), 0);
+        return QNProxy::proxyWithName(name, QNProxyTypeSSHTunnel, "127.0.0.1", port ? port : sshd.port(), sshd.user(),
+                                      QString(), {}, false, QNProxyCipherDefault, clientKey, QString(), {}, QString(),
+                                      0);
     }
     static std::shared_ptr<QNProxy> socksProxy() {
-        return QNProxy::proxyWithName(QStringLiteral("SOCKS"), QNProxyTypeSOCKS5, QStringLiteral("127.0.0.1"), 1080,
-                                      QString(), QString(), {}, false, 0, {}, QString(), {}, QString(), 0);
+        return QNProxy::proxyWithName("SOCKS", QNProxyTypeSOCKS5, "127.0.0.1", 1080, QString(), QString(), {}, false, 0,
+                                      {}, QString(), {}, QString(), 0);
     }
     static QVariantMap profile(const QString& name, quint32 identifier,
                                const QList<std::shared_ptr<QNProxyItem>>& proxies, const QString& rulePort = "443") {
-        const auto rule = QNRule::ruleWithName(QStringLiteral("Office"), {}, {QStringLiteral("10.1.0.0-10.1.255.255")},
-                                               {rulePort}, 1, proxies.value(0), true);
+        const auto rule =
+            QNRule::ruleWithName("Office", {}, {"10.1.0.0-10.1.255.255"}, {rulePort}, 1, proxies.value(0), true);
         return QNProfile::profileWithName(name, proxies, {rule}, {}, identifier)->settings();
     }
 
@@ -76,7 +76,7 @@ protected:
     qsizetype loggedFailures() const {
         qsizetype count = 0;
         for (const QByteArray& line : logContent().split('\n')) {
-            static const QRegularExpression state(QStringLiteral(" - (starting|running|stopping|stopped)\r$"));
+            static const QRegularExpression state(" - (starting|running|stopping|stopped)\r$");
             count += line.contains(" - SSH tunnel - ") && !state.match(QString::fromUtf8(line)).hasMatch() ? 1 : 0;
         }
         return count;
@@ -84,12 +84,10 @@ protected:
 };
 
 TEST_F(TunnelCoordinationTest, TunnelsFollowTheProfileAndFailuresRetryOncePerSuccess) {
-    const auto chain = QNProxyChain::proxyChainWithName(QStringLiteral("Chain"),
-                                                        {tunnelProxy(QStringLiteral("B")), socksProxy()}, true);
+    const auto chain = QNProxyChain::proxyChainWithName("Chain", {tunnelProxy("B"), socksProxy()}, true);
     setPreferences({{kQNUserDefaultProfiles,
-                     QVariantList{profile(QStringLiteral("Two tunnels"), 1, {tunnelProxy(QStringLiteral("A")), chain}),
-                                  profile(QStringLiteral("Plain"), 2, {socksProxy()}),
-                                  profile(QStringLiteral("One tunnel"), 3, {tunnelProxy(QStringLiteral("C"))})}},
+                     QVariantList{profile("Two tunnels", 1, {tunnelProxy("A"), chain}),
+                                  profile("Plain", 2, {socksProxy()}), profile("One tunnel", 3, {tunnelProxy("C")})}},
                     {kQNUserDefaultEnableLogging, true}});
     start();
 
@@ -143,13 +141,11 @@ TEST_F(TunnelCoordinationTest, TunnelsFollowTheProfileAndFailuresRetryOncePerSuc
 
 TEST_F(TunnelCoordinationTest, FailuresWhileAnAlertIsUpAreHandledOnce) {
     const quint16 closed = qnFreeLocalPort();
-    setPreferences(
-        {{kQNUserDefaultProfiles,
-          QVariantList{profile(QStringLiteral("Bad rule"), 1, {tunnelProxy(QStringLiteral("A"), closed)}, "http"),
-                       profile(QStringLiteral("Dead"), 2,
-                               {tunnelProxy(QStringLiteral("A"), closed), tunnelProxy(QStringLiteral("B"), closed)})}},
-         {kQNUserDefaultEnableLogging, true},
-         {kQNUserDefaultSafetyOverride, true}});
+    setPreferences({{kQNUserDefaultProfiles,
+                     QVariantList{profile("Bad rule", 1, {tunnelProxy("A", closed)}, "http"),
+                                  profile("Dead", 2, {tunnelProxy("A", closed), tunnelProxy("B", closed)})}},
+                    {kQNUserDefaultEnableLogging, true},
+                    {kQNUserDefaultSafetyOverride, true}});
     start();
 
     // The tunnel fails while the compile alert is up: its report waits, and the failed switch has stopped the
@@ -176,7 +172,7 @@ TEST_F(TunnelCoordinationTest, FailuresWhileAnAlertIsUpAreHandledOnce) {
     QCoreApplication::processEvents();
     EXPECT_EQ(logContent().count(refused), 2) << logContent().toStdString();
     EXPECT_EQ(alerts.alerts().size(), 1);
-    EXPECT_EQ(alerts.alerts().at(0).messageText, QStringLiteral("The SSH tunnel failed"));
+    EXPECT_EQ(alerts.alerts().at(0).messageText, "The SSH tunnel failed");
     EXPECT_TRUE(alerts.alerts().at(0).informativeText.contains(refused))
         << alerts.alerts().at(0).informativeText.toStdString();
     EXPECT_EQ(app->sshServer(), alerted);

@@ -8,20 +8,19 @@
 namespace {
 
 struct LogindMonitorTest : ::testing::TestWithParam<bool> {
-    QNFakeLogind logind{QStringLiteral("fake-logind"), GetParam()};
-    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("monitor"));
+    QNFakeLogind logind{"fake-logind", GetParam()};
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "monitor");
     QNLogindSessionMonitor monitor{bus};
     QStringList events;
 
     void SetUp() override {
         ASSERT_TRUE(bus.isConnected()) << "the tests need a session bus (dbus-run-session)";
         ASSERT_TRUE(logind.isValid());
-        monitor.startObserving([this] { events << QStringLiteral("active"); },
-                               [this] { events << QStringLiteral("resigned"); });
+        monitor.startObserving([this] { events << "active"; }, [this] { events << "resigned"; });
     }
     void TearDown() override {
         monitor.stopObserving();
-        QDBusConnection::disconnectFromBus(QStringLiteral("monitor"));
+        QDBusConnection::disconnectFromBus("monitor");
     }
 };
 
@@ -31,14 +30,14 @@ TEST_P(LogindMonitorTest, ReportsChangesOfTheOwnSession) {
     logind.setActive(false);
     logind.announce(true);
     ASSERT_TRUE(qnWaitUntil([&] { return events.size() == 1; }));
-    EXPECT_EQ(events.last(), QStringLiteral("resigned"));
+    EXPECT_EQ(events.last(), "resigned");
 
     // The same state again is no change; a value announced only as invalidated is read back.
     logind.announce(true);
     logind.setActive(true);
     logind.announce(false);
     ASSERT_TRUE(qnWaitUntil([&] { return events.size() == 2; }));
-    EXPECT_EQ(events, (QStringList{QStringLiteral("resigned"), QStringLiteral("active")}));
+    EXPECT_EQ(events, (QStringList{"resigned", "active"}));
 
     // After stopping nothing more is reported; a second monitor proves the signal went out.
     monitor.stopObserving();
@@ -54,7 +53,7 @@ TEST_P(LogindMonitorTest, ReportsChangesOfTheOwnSession) {
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutManager, LogindMonitorTest, ::testing::Bool());
 
 TEST(LogindMonitor, WithoutABusThereAreNoEvents) {
-    QNLogindSessionMonitor monitor(QDBusConnection(QStringLiteral("never-connected")));
+    QNLogindSessionMonitor monitor(QDBusConnection("never-connected"));
     monitor.startObserving([] { FAIL(); }, [] { FAIL(); });
     EXPECT_TRUE(monitor.sessionPath().isEmpty());
     monitor.stopObserving();

@@ -19,25 +19,25 @@ namespace {
 
 TEST(SystemServices, RunTheirProgramsAndWaitOrDoNothingWithoutThem) {
     QTemporaryDir dir;
-    QNFakePrograms fakes(dir.filePath(QStringLiteral("bin")), {QStringLiteral("resolvectl"), QStringLiteral("pkexec")});
-    QNPlatformSystemServices services(QStringLiteral("/opt/q/share/quillon/uninstall.sh"), dir.path());
+    QNFakePrograms fakes(dir.filePath("bin"), {"resolvectl", "pkexec"});
+    QNPlatformSystemServices services("/opt/q/share/quillon/uninstall.sh", dir.path());
     {
         // The services look their programs up on PATH when they run them.
         QNScopedEnvironment path("PATH", QFile::encodeName(fakes.searchPath()));
         services.clearDNSCache();
         // Waited for: the record is there as soon as the call returns.
-        EXPECT_EQ(fakes.calls(), QStringList{QStringLiteral("resolvectl flush-caches")});
+        EXPECT_EQ(fakes.calls(), QStringList{"resolvectl flush-caches"});
         services.runUninstallScript();
-        EXPECT_EQ(fakes.calls().value(1), QStringLiteral("pkexec /opt/q/share/quillon/uninstall.sh"));
+        EXPECT_EQ(fakes.calls().value(1), "pkexec /opt/q/share/quillon/uninstall.sh");
     }
-    QNScopedEnvironment nowhere("PATH", QFile::encodeName(dir.filePath(QStringLiteral("empty"))));
+    QNScopedEnvironment nowhere("PATH", QFile::encodeName(dir.filePath("empty")));
     services.clearDNSCache();
     services.runUninstallScript();
     EXPECT_EQ(fakes.calls().size(), 2);
 
     // A hung program is ended at the limit.
-    EXPECT_TRUE(QNPlatformSystemServices::runAndWait(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}, 200));
-    EXPECT_FALSE(QNPlatformSystemServices::runAndWait(dir.filePath(QStringLiteral("missing")), {}, 1000));
+    EXPECT_TRUE(QNPlatformSystemServices::runAndWait("/bin/sleep", {"600"}, 200));
+    EXPECT_FALSE(QNPlatformSystemServices::runAndWait(dir.filePath("missing"), {}, 1000));
 }
 
 // Headless, an alert is one line on stderr and in the log, answered with the default button.
@@ -49,11 +49,9 @@ TEST(AlertPresenter, HeadlessAlertIsOneLineAndTheDefaultAnswer) {
     presenter.setErrorStream(stream);
     QStringList logged;
     presenter.setLogSink([&](const QString& line) { logged << line; });
-    const QNAlert alert{QStringLiteral("The SSH tunnel failed: Office\nproxy"),
-                        QStringLiteral("authentication was denied"), QStringLiteral("OK"), QStringLiteral("Cancel"),
-                        QStringLiteral("Skip")};
+    const QNAlert alert{"The SSH tunnel failed: Office\nproxy", "authentication was denied", "OK", "Cancel", "Skip"};
     EXPECT_EQ(presenter.runModal(alert), QNAlertDefaultReturn);
-    const QString line = QStringLiteral("The SSH tunnel failed: Office proxy authentication was denied");
+    const QString line = "The SSH tunnel failed: Office proxy authentication was denied";
     EXPECT_EQ(logged, QStringList{line});
 
     std::rewind(stream);
@@ -66,18 +64,17 @@ TEST(AlertPresenter, HeadlessAlertIsOneLineAndTheDefaultAnswer) {
 // On a display: one button per text, each answering for itself. Escape answers a lone button but picks
 // none of a choice (the alternate button may open a web page).
 TEST(AlertPresenter, MessageBoxButtonsAnswerForThemselves) {
-    const QNAlert choice{QStringLiteral("A newer version"), QString(), QStringLiteral("Download"),
-                         QStringLiteral("Learn More"), QStringLiteral("Skip This Version")};
-    const QNAlert lone{QStringLiteral("Bad port"), QString(), QStringLiteral("OK"), QString(), QString()};
+    const QNAlert choice{"A newer version", QString(), "Download", "Learn More", "Skip This Version"};
+    const QNAlert lone{"Bad port", QString(), "OK", QString(), QString()};
     struct Case {
         QNAlert alert;
         QString click; // null: Escape alone
         QNAlertResponse expected;
     };
     const Case cases[] = {
-        {choice, QStringLiteral("Download"), QNAlertDefaultReturn},
-        {choice, QStringLiteral("Learn More"), QNAlertAlternateReturn},
-        {choice, QStringLiteral("Skip This Version"), QNAlertOtherReturn},
+        {choice, "Download", QNAlertDefaultReturn},
+        {choice, "Learn More", QNAlertAlternateReturn},
+        {choice, "Skip This Version", QNAlertOtherReturn},
         {lone, QString(), QNAlertDefaultReturn},
     };
     for (const Case& c : cases) {

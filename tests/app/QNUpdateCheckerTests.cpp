@@ -1,12 +1,10 @@
 // The update check against a scripted local HTTP server, with a real preference store, a clock of the
 // test's own and fakes for the alert and the desktop.
 
-#include "QNFakeMenu.h" // readable QStrings in failures
+#include "QNAppTestSupport.h"
 
 #include "app/QNUpdateChecker.h"
 #include "platform/QNPreferenceStore.h"
-#include "platform/QNSystemServices.h"
-#include "support/QNRecordingAlertPresenter.h"
 #include "support/QNScopedEnvironment.h"
 #include "support/QNTestHTTPServer.h"
 #include "support/QNTestWait.h"
@@ -24,39 +22,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct FakeServices : QNSystemServices {
-    QList<QUrl> opened;
-    void clearDNSCache() override {}
-    void runUninstallScript() override {}
-    bool openUrl(const QUrl& url) override {
-        opened.append(url);
-        return true;
-    }
-    void openSettingsTool() override {}
-};
-
-// Answers like the recording presenter, after running a hook while the alert is "open".
-struct HookedAlertPresenter : QNRecordingAlertPresenter {
-    using QNRecordingAlertPresenter::QNRecordingAlertPresenter;
-    std::function<void()> whileOpen;
-    QNAlertResponse runModal(const QNAlert& alert) override {
-        if (whileOpen) {
-            whileOpen();
-        }
-        return QNRecordingAlertPresenter::runModal(alert);
-    }
-};
-
-const QString kNewer = QStringLiteral("A newer version of Quillon is available (%1).");
+const QString kNewer = "A newer version of Quillon is available (%1).";
 
 class UpdateCheckerTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
-    const QString temporaryFolder = dir.filePath(QStringLiteral("tmp"));
-    QNPreferenceStore store{dir.filePath(QStringLiteral("domain.plist"))};
+    const QString temporaryFolder = dir.filePath("tmp");
+    QNPreferenceStore store{dir.filePath("domain.plist")};
     QNTestHTTPServer server;
     QNetworkAccessManager manager;
-    FakeServices services;
+    FakeSystemServices services;
     const QDateTime clock = QDateTime(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC);
 
     void SetUp() override {
@@ -75,7 +50,7 @@ protected:
         parts.strings = &QNStrings::mainBundle();
         parts.networkAccessManager = &manager;
         parts.baseURL = server.baseURL();
-        parts.runningVersion = QStringLiteral("2.0.0");
+        parts.runningVersion = "2.0.0";
         parts.temporaryFolder = temporaryFolder;
         parts.now = [this] { return clock; };
         return parts;
@@ -113,14 +88,14 @@ TEST_F(UpdateCheckerTest, TheVersionFileIsComparedWithThisVersionAndTheSkippedOn
         QString shown; // the version in the alert; null: no alert
     };
     const Case cases[] = {
-        {"newer", 200, "2.1.0", {}, QStringLiteral("2.1.0")},
+        {"newer", 200, "2.1.0", {}, "2.1.0"},
         {"equal", 200, "2.0.0", {}, {}},
         {"older", 200, "1.9.9", {}, {}},
-        {"trailing line feed", 200, "2.0.1\n", {}, QStringLiteral("2.0.1")},
-        {"skipped", 200, "2.1.0", QStringLiteral("2.1.0"), {}},
-        {"newer than the skipped one", 200, "2.2", QStringLiteral("2.1.0"), QStringLiteral("2.2")},
-        {"skip version of the wrong type", 200, "2.1", 7, QStringLiteral("2.1")},
-        {"error status, the body counts", 404, "2.1.0", {}, QStringLiteral("2.1.0")},
+        {"trailing line feed", 200, "2.0.1\n", {}, "2.0.1"},
+        {"skipped", 200, "2.1.0", "2.1.0", {}},
+        {"newer than the skipped one", 200, "2.2", "2.1.0", "2.2"},
+        {"skip version of the wrong type", 200, "2.1", 7, "2.1"},
+        {"error status, the body counts", 404, "2.1.0", {}, "2.1.0"},
         {"error page", 500, "<html><body>oops</body></html>", {}, {}},
         {"not UTF-8", 200, "2.1\xff", {}, {}},
         {"longer than any version file", 200, "9.0" + QByteArray(5000, ' '), {}, {}},
@@ -159,9 +134,9 @@ TEST_F(UpdateCheckerTest, TheAlertsButtonsOpenTheAddressesOrSkipTheVersion) {
         QVariant skipped;
     };
     const Case cases[] = {
-        {"download", QNAlertDefaultReturn, true, false, {address(QStringLiteral("/download/"))}, {}},
-        {"learn more", QNAlertAlternateReturn, true, false, {address(QStringLiteral("/quillon/"))}, {}},
-        {"skip", QNAlertOtherReturn, true, false, {}, QStringLiteral("2.1.0\n")},
+        {"download", QNAlertDefaultReturn, true, false, {address("/download/")}, {}},
+        {"learn more", QNAlertAlternateReturn, true, false, {address("/quillon/")}, {}},
+        {"skip", QNAlertOtherReturn, true, false, {}, "2.1.0\n"},
         // Nobody chose the default button: a headless agent opens no browser.
         {"headless", QNAlertDefaultReturn, false, false, {}, {}},
         {"quit while the alert is open", QNAlertDefaultReturn, true, true, {}, {}},
@@ -170,20 +145,19 @@ TEST_F(UpdateCheckerTest, TheAlertsButtonsOpenTheAddressesOrSkipTheVersion) {
         SCOPED_TRACE(c.name);
         store.removePreferenceObjectWithKey(kQNUserDefaultSkipUpdateVersion);
         services.opened.clear();
-        HookedAlertPresenter alerts(c.response);
+        ModalAlerts alerts(c.response);
         alerts.setInteractive(c.interactive);
         auto checker = makeChecker(alerts);
         if (c.quitWhileOpen) {
-            alerts.whileOpen = [&] { checker->stop(); };
+            alerts.whileShown = [&] { checker->stop(); };
         }
         runCheck(*checker, {.body = "2.1.0\n"});
         ASSERT_EQ(alerts.alerts().size(), 1);
         const QNAlert& alert = alerts.alerts()[0];
         EXPECT_EQ(QStringList({alert.defaultButton, alert.alternateButton, alert.otherButton}),
-                  QStringList(
-                      {QStringLiteral("Download"), QStringLiteral("Learn More"), QStringLiteral("Skip This Version")}));
+                  QStringList({"Download", "Learn More", "Skip This Version"}));
         // Headless, the one reported line says where the new version is.
-        EXPECT_EQ(alert.informativeText, c.interactive ? QString() : address(QStringLiteral("/download/")).toString());
+        EXPECT_EQ(alert.informativeText, c.interactive ? QString() : address("/download/").toString());
         EXPECT_EQ(services.opened, c.opened);
         EXPECT_EQ(store.loadPreferences().value(kQNUserDefaultSkipUpdateVersion), c.skipped);
     }
@@ -233,7 +207,7 @@ TEST_F(UpdateCheckerTest, SettingsLoadSchedulesTheNextCheck) {
         {"due in two hours", true, clock.addSecs(7200), 7200s, clock.addSecs(7200)},
         {"fell due while not running", true, clock.addDays(-3), 30s, clock.addDays(-3)},
         {"years ahead (a wrong clock)", true, clock.addYears(5), 604800s, clock.addYears(5)},
-        {"not a date", true, QStringLiteral("soon"), 604800s, week},
+        {"not a date", true, "soon", 604800s, week},
         {"off", false, {}, std::nullopt, {}},
     };
     for (const Case& c : cases) {
@@ -279,14 +253,14 @@ TEST(UpdateDownloadFilePath, TakesTheFirstFreeNumberedName) {
         QStringList existing;
         QString expected; // null: no name left
     };
-    QStringList all{QStringLiteral("QuillonUpdateCheck")};
+    QStringList all{"QuillonUpdateCheck"};
     for (int number = 1; number <= 99; ++number) {
         all << QStringLiteral("QuillonUpdateCheck-%1").arg(number);
     }
     const Case cases[] = {
-        {"free", {}, QStringLiteral("QuillonUpdateCheck")},
-        {"taken", {all[0]}, QStringLiteral("QuillonUpdateCheck-1")},
-        {"all but the last", all.mid(0, 99), QStringLiteral("QuillonUpdateCheck-99")},
+        {"free", {}, "QuillonUpdateCheck"},
+        {"taken", {all[0]}, "QuillonUpdateCheck-1"},
+        {"all but the last", all.mid(0, 99), "QuillonUpdateCheck-99"},
         {"all", all, {}},
     };
     for (const Case& c : cases) {
@@ -302,7 +276,7 @@ TEST(UpdateDownloadFilePath, TakesTheFirstFreeNumberedName) {
 
     // A link planted under the first name is passed over, not followed; the file made is the owner's alone.
     QTemporaryDir dir;
-    const QString target = dir.filePath(QStringLiteral("victim"));
+    const QString target = dir.filePath("victim");
     ASSERT_TRUE(QFile::link(target, dir.filePath(all[0])));
     const QString path = QNUpdateChecker::updateDownloadFilePath(dir.path());
     EXPECT_EQ(path, dir.filePath(all[1]));
@@ -317,9 +291,9 @@ TEST(UpdateCheckerAddresses, TheTestRigsBaseKeepsThePaths) {
         QString expected;
     };
     const Case cases[] = {
-        {std::nullopt, QStringLiteral("https://www.fernhollowsoftware.com/update/quillon/2.txt")},
-        {"http://127.0.0.1:8080/elsewhere/", QStringLiteral("http://127.0.0.1:8080/update/quillon/2.txt")},
-        {"ftp://127.0.0.1/", QStringLiteral("https://www.fernhollowsoftware.com/update/quillon/2.txt")},
+        {std::nullopt, "https://www.fernhollowsoftware.com/update/quillon/2.txt"},
+        {"http://127.0.0.1:8080/elsewhere/", "http://127.0.0.1:8080/update/quillon/2.txt"},
+        {"ftp://127.0.0.1/", "https://www.fernhollowsoftware.com/update/quillon/2.txt"},
     };
     for (const Case& c : cases) {
         QNScopedEnvironment environment("QUILLON_UPDATE_BASE_URL", c.environment);

@@ -47,16 +47,6 @@ inline const QString kAgentPath;
 
 inline constexpr int kProgramWait = 30000;
 
-struct Posted {
-    QString name;
-    QString object;
-    bool operator==(const Posted& other) const { return name == other.name && object == other.object; }
-};
-
-inline std::ostream& operator<<(std::ostream& stream, const Posted& posted) {
-    return stream << posted.name.toStdString() << " from " << posted.object.toStdString();
-}
-
 inline QByteArray readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -76,7 +66,7 @@ inline QVariant asStored(const QVariant& value) {
 
 class Quillonctl : public ::testing::Test {
 protected:
-    static inline const QString kSentinel = QStringLiteral("testSentinel");
+    static inline const QString kSentinel = "testSentinel";
 
     void SetUp() override {
         if (kQuillonctlPath.isEmpty()) {
@@ -86,17 +76,16 @@ protected:
         ASSERT_TRUE(_home.isValid());
         ASSERT_TRUE(_fakes.isValid());
         _environment = QProcessEnvironment::systemEnvironment();
-        _environment.insert(QStringLiteral("HOME"), _home.path());
-        _environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path("config"));
-        _environment.insert(QStringLiteral("XDG_STATE_HOME"), path("state"));
-        _environment.insert(QStringLiteral("QUILLON_CONTROL_SOCKET"), path("control.sock"));
-        _environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        _environment.insert(QStringLiteral("PATH"), _fakes.searchPath());
+        _environment.insert("HOME", _home.path());
+        _environment.insert("XDG_CONFIG_HOME", path("config"));
+        _environment.insert("XDG_STATE_HOME", path("state"));
+        _environment.insert("QUILLON_CONTROL_SOCKET", path("control.sock"));
+        _environment.insert("QT_QPA_PLATFORM", "offscreen");
+        _environment.insert("PATH", _fakes.searchPath());
         // The agent's "system bus" is the test's bus: no real logind can reach it, a stand-in can.
-        _environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                            _environment.value(QStringLiteral("DBUS_SESSION_BUS_ADDRESS")));
-        _environment.remove(QStringLiteral("DISPLAY"));
-        _environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        _environment.insert("DBUS_SYSTEM_BUS_ADDRESS", _environment.value("DBUS_SESSION_BUS_ADDRESS"));
+        _environment.remove("DISPLAY");
+        _environment.remove("WAYLAND_DISPLAY");
         for (const QString& name : {kQNNotificationActiveProfileIdentifier, kQNNotificationProfiles,
                                     kQNNotificationSettings, kQNNotificationTerminateComplete, kSentinel}) {
             _center.addObserver(
@@ -133,31 +122,27 @@ protected:
         return QString::fromUtf8(result.standardOutput);
     }
 
-    // Every notification posted so far by programs that have ended: ours is sent after theirs were
-    // routed, so when it arrives the others are in.
-    QList<Posted> takePosted() {
+    // The names of every notification posted so far by programs that have ended (which program posted it
+    // is seen by the agent's tests): ours is sent after theirs were routed, so when it arrives the others are in.
+    QStringList takePosted() {
         const qsizetype before = _posted.size();
-        EXPECT_TRUE(_center.postNotificationName(kSentinel, QStringLiteral("test")));
-        EXPECT_TRUE(qnWaitUntil([&] {
-            return _posted.mid(before).contains(Posted{kSentinel, QStringLiteral("test")});
-        }));
-        QList<Posted> result;
-        for (const Posted& posted : std::as_const(_posted)) {
-            if (posted.name != kSentinel) {
-                result.append(posted);
+        EXPECT_TRUE(_center.postNotificationName(kSentinel, "test"));
+        EXPECT_TRUE(qnWaitUntil([&] { return _posted.mid(before).contains({kSentinel, "test"}); }));
+        QStringList names;
+        for (const auto& [name, object] : std::as_const(_posted)) {
+            if (name != kSentinel) {
+                names << name;
             }
         }
         _posted.clear();
-        return result;
+        return names;
     }
-    static Posted fromPanel(const QString& name) { return {name, kQNNotificationIdentifierPreferencePane}; }
 
     QTemporaryDir _home;
-    QNFakePrograms _fakes{_home.filePath(QStringLiteral("bin")),
-                          {QStringLiteral("resolvectl"), QStringLiteral("pkexec")}};
+    QNFakePrograms _fakes{_home.filePath("bin"), {"resolvectl", "pkexec"}};
     QProcessEnvironment _environment;
     QNNotificationCenter _center;
-    QList<Posted> _posted;
+    QList<std::pair<QString, QString>> _posted; // name, object
 };
 
 // The real agent with an engine peer on its control socket that records every option it receives.
@@ -199,37 +184,35 @@ protected:
     }
 
     QDBusMessage statistics() const {
-        const QDBusMessage call = QDBusMessage::createMethodCall(
-            kQNApplicationServerName, QStringLiteral("/com/fernhollowsoftware/quillon"),
-            QStringLiteral("com.fernhollowsoftware.quillon.Statistics"), QStringLiteral("statisticsWithConnections"));
+        const QDBusMessage call =
+            QDBusMessage::createMethodCall(kQNApplicationServerName, "/com/fernhollowsoftware/quillon",
+                                           "com.fernhollowsoftware.quillon.Statistics", "statisticsWithConnections");
         return QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
     }
 
-    // Runs the settings tool; when the agent is expected to switch for it, waits for the stream it sends.
-    void panel(const QStringList& arguments, bool switches = true) {
+    // Runs the settings tool for a change the agent switches for, and waits for the stream it sends.
+    void panel(const QStringList& arguments) {
         const qsizetype frames = _peer->frames().size();
         ok(arguments);
-        if (switches) {
-            ASSERT_TRUE(_peer->waitForFrames(frames + 1, kProgramWait)) << arguments.join(u' ').toStdString();
-        }
+        ASSERT_TRUE(_peer->waitForFrames(frames + 1, kProgramWait)) << arguments.join(u' ').toStdString();
     }
     // Imports the sample profile newcomers get and switches it on (with the agent running).
     void activateSample() {
-        panel({QStringLiteral("import"), sampleProfilePath()});
-        panel({QStringLiteral("activate"), QStringLiteral("Local SOCKS")});
+        panel({"import", sampleProfilePath()});
+        panel({"activate", "Local SOCKS"});
     }
     static QString sampleProfilePath() {
         QString source = QStringLiteral(QN_TEST_DATA_DIR);
         source.chop(qsizetype(sizeof "/tests/data") - 1);
-        return source + QStringLiteral("/resources/examples/local-socks.xml");
+        return source + "/resources/examples/local-socks.xml";
     }
 
     // What the agent posted, by name.
     QStringList agentPosted() const {
         QStringList names;
-        for (const Posted& posted : _posted) {
-            if (posted.object == kQNNotificationIdentifierApplication) {
-                names << posted.name;
+        for (const auto& [name, object] : _posted) {
+            if (object == kQNNotificationIdentifierApplication) {
+                names << name;
             }
         }
         return names;
@@ -262,7 +245,6 @@ protected:
         const QList<QByteArray> streams = _peer->values(0);
         return streams.isEmpty() ? QByteArray("none") : streams.last();
     }
-    qsizetype dnsFlushes() const { return _fakes.calls().count(QStringLiteral("resolvectl flush-caches")); }
 
     std::unique_ptr<QNTestEnginePeer> _peer;
     std::unique_ptr<QNTestChildProcess> _agent;

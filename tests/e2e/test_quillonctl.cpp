@@ -31,29 +31,24 @@ QVariantMap entry(qint64 identifier, const QVariant& name, const QVariantMap& ex
 // A profile that uses most of what a profile can hold.
 QVariantMap richProfile() {
     auto socks =
-        QNProxy::proxyWithName(QStringLiteral("Office <SOCKS>"), QNProxyTypeSOCKS5, QStringLiteral("socks.example.net"),
-                               1080, QStringLiteral("alice"), QStringLiteral("s3cret"), QStringList(), false, 0,
-                               QByteArray(), QString(), QByteArray(), QString(), 0);
+        QNProxy::proxyWithName("Office <SOCKS>", QNProxyTypeSOCKS5, "socks.example.net", 1080, "alice", "s3cret",
+                               QStringList(), false, 0, QByteArray(), QString(), QByteArray(), QString(), 0);
     auto ssh =
-        QNProxy::proxyWithName(QStringLiteral("Jump"), QNProxyTypeSSHTunnel, QStringLiteral("ssh.example.net"), 22,
-                               QStringLiteral("bob"), QString(), QStringList(), false, 4, QByteArray("key bytes"),
-                               QStringLiteral("pass"), QByteArray("server key"), QString(), 30);
-    auto http = QNProxy::proxyWithName(QStringLiteral("Web"), QNProxyTypeHTTPNonTransparent, QStringLiteral("10.1.2.3"),
-                                       3128, QString(), QString(), {QStringLiteral("80"), QStringLiteral("8000-8080")},
-                                       true, 0, QByteArray(), QString(), QByteArray(), QString(), 0);
-    auto chain = QNProxyChain::proxyChainWithName(QStringLiteral("Jump then web"), {ssh, http}, true);
+        QNProxy::proxyWithName("Jump", QNProxyTypeSSHTunnel, "ssh.example.net", 22, "bob", QString(), QStringList(),
+                               false, 4, QByteArray("key bytes"), "pass", QByteArray("server key"), QString(), 30);
+    auto http =
+        QNProxy::proxyWithName("Web", QNProxyTypeHTTPNonTransparent, "10.1.2.3", 3128, QString(), QString(),
+                               {"80", "8000-8080"}, true, 0, QByteArray(), QString(), QByteArray(), QString(), 0);
+    auto chain = QNProxyChain::proxyChainWithName("Jump then web", {ssh, http}, true);
     const QList<std::shared_ptr<QNRule>> rules{
-        QNRule::ruleWithName(QStringLiteral("Mail"), {QStringLiteral("/usr/bin/thunderbird")},
-                             {QStringLiteral("*.example.org")}, {QStringLiteral("993"), QStringLiteral("25-587")},
-                             QNRuleActionProxy, chain, true),
-        QNRule::ruleWithName(QStringLiteral("Ads"), {}, {QStringLiteral("ads.example.com")}, {}, QNRuleActionBlock,
-                             nullptr, false),
-        QNRule::ruleWithName(QStringLiteral("Rest"), {}, {}, {}, QNRuleActionProxy, socks, true),
+        QNRule::ruleWithName("Mail", {"/usr/bin/thunderbird"}, {"*.example.org"}, {"993", "25-587"}, QNRuleActionProxy,
+                             chain, true),
+        QNRule::ruleWithName("Ads", {}, {"ads.example.com"}, {}, QNRuleActionBlock, nullptr, false),
+        QNRule::ruleWithName("Rest", {}, {}, {}, QNRuleActionProxy, socks, true),
     };
-    const QList<std::shared_ptr<QNDNS>> dns{
-        QNDNS::dnsWithName(QStringLiteral("Local"), {QStringLiteral("*.lan")}, QNDNSResolveLocal, true),
-        QNDNS::dnsWithName(QStringLiteral("Rest"), {}, QNDNSResolveRemote, true)};
-    return QNProfile::profileWithName(QStringLiteral("Rich \"one\""), {socks, ssh, chain}, rules, dns, 5)->settings();
+    const QList<std::shared_ptr<QNDNS>> dns{QNDNS::dnsWithName("Local", {"*.lan"}, QNDNSResolveLocal, true),
+                                            QNDNS::dnsWithName("Rest", {}, QNDNSResolveRemote, true)};
+    return QNProfile::profileWithName("Rich \"one\"", {socks, ssh, chain}, rules, dns, 5)->settings();
 }
 
 std::string withoutFirstLine(const QString& text) {
@@ -61,43 +56,41 @@ std::string withoutFirstLine(const QString& text) {
 }
 
 TEST_F(Quillonctl, ProfilesAreCreatedChangedActivatedAndDeleted) {
-    EXPECT_EQ(ok({QStringLiteral("list")}), QString());
-    EXPECT_EQ(ok({QStringLiteral("new"), QStringLiteral("Work")}), QStringLiteral("1\n"));
-    EXPECT_EQ(ok({QStringLiteral("new"), QStringLiteral("Home Office")}), QStringLiteral("2\n"));
-    EXPECT_EQ(storedProfiles(), (QVariantList{defaultProfileSettings(1, QStringLiteral("Work")),
-                                              defaultProfileSettings(2, QStringLiteral("Home Office"))}));
-    EXPECT_EQ(takePosted(), (QList<Posted>{fromPanel(kQNNotificationProfiles), fromPanel(kQNNotificationProfiles)}));
+    EXPECT_EQ(ok({"list"}), QString());
+    EXPECT_EQ(ok({"new", "Work"}), "1\n");
+    EXPECT_EQ(ok({"new", "Home Office"}), "2\n");
+    EXPECT_EQ(storedProfiles(),
+              (QVariantList{defaultProfileSettings(1, "Work"), defaultProfileSettings(2, "Home Office")}));
+    EXPECT_EQ(takePosted(), (QStringList{kQNNotificationProfiles, kQNNotificationProfiles}));
 
-    ok({QStringLiteral("activate"), QStringLiteral("Home Office")});
+    ok({"activate", "Home Office"});
     EXPECT_EQ(storedActive(), 2);
-    EXPECT_EQ(ok({QStringLiteral("list")}), QStringLiteral("  1  Work\n* 2  Home Office\n"));
-    EXPECT_EQ(takePosted(), QList<Posted>{fromPanel(kQNNotificationActiveProfileIdentifier)});
+    EXPECT_EQ(ok({"list"}), "  1  Work\n* 2  Home Office\n");
+    EXPECT_EQ(takePosted(), QStringList{kQNNotificationActiveProfileIdentifier});
 
-    ok({QStringLiteral("rename"), QStringLiteral("1"), QStringLiteral("Work & Play")});
-    EXPECT_EQ(storedProfiles().first(), defaultProfileSettings(1, QStringLiteral("Work & Play")));
-    EXPECT_EQ(takePosted(), QList<Posted>{fromPanel(kQNNotificationProfiles)});
+    ok({"rename", "1", "Work & Play"});
+    EXPECT_EQ(storedProfiles().first(), defaultProfileSettings(1, "Work & Play"));
+    EXPECT_EQ(takePosted(), QStringList{kQNNotificationProfiles});
 
     // Deleting the active profile leaves none active, so a later profile given the same number is not
     // switched on by surprise.
-    ok({QStringLiteral("delete"), QStringLiteral("Home Office")});
+    ok({"delete", "Home Office"});
     EXPECT_EQ(storedActive(), -1);
-    EXPECT_EQ(ok({QStringLiteral("new"), QStringLiteral("Next")}), QStringLiteral("2\n"));
-    EXPECT_EQ(ok({QStringLiteral("list")}), QStringLiteral("  1  Work & Play\n  2  Next\n"));
-    EXPECT_EQ(takePosted(), (QList<Posted>{fromPanel(kQNNotificationProfiles), fromPanel(kQNNotificationProfiles)}));
+    EXPECT_EQ(ok({"new", "Next"}), "2\n");
+    EXPECT_EQ(ok({"list"}), "  1  Work & Play\n  2  Next\n");
+    EXPECT_EQ(takePosted(), (QStringList{kQNNotificationProfiles, kQNNotificationProfiles}));
 
-    ok({QStringLiteral("activate"), QStringLiteral("1")});
-    ok({QStringLiteral("activate"), QStringLiteral("none")});
+    ok({"activate", "1"});
+    ok({"activate", "none"});
     EXPECT_EQ(storedActive(), -1);
-    EXPECT_EQ(takePosted(), (QList<Posted>{fromPanel(kQNNotificationActiveProfileIdentifier),
-                                           fromPanel(kQNNotificationActiveProfileIdentifier)}));
+    EXPECT_EQ(takePosted(),
+              (QStringList{kQNNotificationActiveProfileIdentifier, kQNNotificationActiveProfileIdentifier}));
 }
 
 TEST_F(Quillonctl, ProfileArgumentIsAnIdentifierOrAnExactName) {
     writeDomain(
-        {{kQNUserDefaultProfiles,
-          QVariantList{entry(1, QStringLiteral("Work")), entry(2, QStringLiteral("7")),
-                       entry(7, QStringLiteral("Home")), entry(3, QStringLiteral("Twin")),
-                       entry(4, QStringLiteral("Twin")), entry(5, QVariant()), entry(6, QStringLiteral(" 1"))}}});
+        {{kQNUserDefaultProfiles, QVariantList{entry(1, "Work"), entry(2, "7"), entry(7, "Home"), entry(3, "Twin"),
+                                               entry(4, "Twin"), entry(5, QVariant()), entry(6, " 1")}}});
     struct Case {
         const char* argument;
         int identifier; // 0: refused
@@ -107,7 +100,6 @@ TEST_F(Quillonctl, ProfileArgumentIsAnIdentifierOrAnExactName) {
         {"1", 1, "identifier"},
         {"7", 7, "an identifier wins over a name made of digits"},
         {"Home", 7, "name"},
-        {"2", 2, "identifier of the profile named 7"},
         {"work", 0, "names are compared exactly"},
         {"Twin", 0, "two profiles have this name"},
         {"4", 4, "the identifier tells twins apart"},
@@ -118,25 +110,27 @@ TEST_F(Quillonctl, ProfileArgumentIsAnIdentifierOrAnExactName) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
-        const auto result = run({QStringLiteral("show"), QString::fromUtf8(c.argument)});
+        const auto result = run({"show", QString::fromUtf8(c.argument)});
         EXPECT_EQ(result.exitCode, c.identifier == 0 ? 1 : 0) << result.standardError.toStdString();
         if (c.identifier != 0) {
             EXPECT_TRUE(result.standardOutput.startsWith(QStringLiteral("Profile %1:").arg(c.identifier).toUtf8()))
                 << result.standardOutput.toStdString();
         }
     }
-    EXPECT_TRUE(run({QStringLiteral("delete"), QStringLiteral("Twin")}).standardError.contains("2 profiles match"));
+    EXPECT_TRUE(run({"delete", "Twin"}).standardError.contains("2 profiles match"));
 }
 
-TEST_F(Quillonctl, FailingCommandsChangeAndPostNothing) {
-    ok({QStringLiteral("new"), QStringLiteral("Only")});
+// A command that fails says why on stderr, with status 2 for a usage error and 1 otherwise, and changes and
+// posts nothing.
+TEST_F(Quillonctl, FailingCommandsSayWhyAndChangeAndPostNothing) {
+    ok({"new", "Only"});
     const QList<std::pair<const char*, QByteArray>> documents{
         {"not-xml", "profiles, please\n"},
         {"wrong-root", "<proxies><proxy/></proxies>"},
         {"empty", "<profiles><note/></profiles>"},
     };
     for (const auto& [name, contents] : documents) {
-        ASSERT_TRUE(writeFile(path(name) + QStringLiteral(".xml"), contents));
+        ASSERT_TRUE(writeFile(path(name) + ".xml", contents));
     }
     takePosted();
     const QByteArray before = readFile(preferencePath());
@@ -146,28 +140,37 @@ TEST_F(Quillonctl, FailingCommandsChangeAndPostNothing) {
         const char* says;
     };
     const QList<Case> cases{
-        {{QStringLiteral("delete"), QStringLiteral("Missing")}, 1, "no profile has the identifier or name"},
-        {{QStringLiteral("rename"), QStringLiteral("9"), QStringLiteral("X")}, 1, "no profile has"},
-        {{QStringLiteral("activate"), QStringLiteral("only")}, 1, "no profile has"},
-        {{QStringLiteral("export"), QStringLiteral("Only"), QStringLiteral("Nope")}, 1, "Nope"},
+        {{}, 2, "no command given"},
+        {{"help", "nothing"}, 2, "unknown command"},
+        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {{"list", "extra"}, 2, "unexpected argument 'extra'"},
+        {{"show"}, 2, "missing argument"},
+        {{"rename", "1"}, 2, "missing argument"},
+        {{"new", "--colour", "x"}, 2, "unknown option '--colour'"},
+        {{"new", QString()}, 2, "cannot be empty"},
+        {{"new", "tab\there"}, 2, "control characters"},
+        {{"export", "-o"}, 2, "needs a value"},
+        {{"delete", "Missing"}, 1, "no profile has the identifier or name"},
+        {{"rename", "9", "X"}, 1, "no profile has"},
+        {{"activate", "only"}, 1, "no profile has"},
+        {{"export", "Only", "Nope"}, 1, "Nope"},
         // A document that cannot be imported says why, with the line and column where there are any (what
         // the reader refuses is the XML tests' business).
-        {{QStringLiteral("import"), path("not-xml.xml")}, 1, "not-xml.xml: Line 1, column 1"},
-        {{QStringLiteral("import"), path("wrong-root.xml")}, 1, "<proxies>, not <profiles>"},
-        {{QStringLiteral("import"), path("empty.xml")}, 1, "holds no profile"},
-        {{QStringLiteral("import"), path("absent.xml")}, 1, "absent.xml"},
+        {{"import", path("not-xml.xml")}, 1, "not-xml.xml: Line 1, column 1"},
+        {{"import", path("wrong-root.xml")}, 1, "<proxies>, not <profiles>"},
+        {{"import", path("empty.xml")}, 1, "holds no profile"},
+        {{"import", path("absent.xml")}, 1, "absent.xml"},
         // Values the agent could not use are refused as usage errors.
-        {{QStringLiteral("set"), QStringLiteral("enableLogging"), QStringLiteral("maybe")}, 2, "quillonctl set: "},
-        {{QStringLiteral("set"), QStringLiteral("enableLogging"), QStringLiteral("2")}, 2, "true, false"},
-        {{QStringLiteral("set"), QStringLiteral("enableLogging"), QString()}, 2, "true, false"},
-        {{QStringLiteral("set"), QStringLiteral("sshTunnelVerbosity"), QStringLiteral("-1")}, 2, "whole number"},
-        {{QStringLiteral("set"), QStringLiteral("sshTunnelVerbosity"), QStringLiteral("1.5")}, 2, "whole number"},
-        {{QStringLiteral("set"), QStringLiteral("sshTunnelVerbosity"), QStringLiteral("+2")}, 2, "whole number"},
-        {{QStringLiteral("set"), QStringLiteral("sshTunnelVerbosity"), QStringLiteral("4294967296")}, 2, "whole"},
-        {{QStringLiteral("set"), QStringLiteral("profiles"), QStringLiteral("1")}, 2, "unknown key 'profiles'"},
-        {{QStringLiteral("set"), QStringLiteral("EnableLogging"), QStringLiteral("true")}, 2, "unknown key"},
-        {{QStringLiteral("get"), QStringLiteral("nextUpdateCheckDate")}, 2, "unknown key"},
-        {{QStringLiteral("stats")}, 1, "not running"},
+        {{"set", "enableLogging", "maybe"}, 2, "quillonctl set: "},
+        {{"set", "enableLogging", QString()}, 2, "true, false"},
+        {{"set", "sshTunnelVerbosity", "-1"}, 2, "whole number"},
+        {{"set", "sshTunnelVerbosity", "1.5"}, 2, "whole number"},
+        {{"set", "sshTunnelVerbosity", "+2"}, 2, "whole number"},
+        {{"set", "sshTunnelVerbosity", "4294967296"}, 2, "whole"},
+        {{"set", "profiles", "1"}, 2, "unknown key 'profiles'"},
+        {{"set", "EnableLogging", "true"}, 2, "unknown key"},
+        {{"get", "nextUpdateCheckDate"}, 2, "unknown key"},
+        {{"stats"}, 1, "not running"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments.join(QLatin1Char(' ')).toStdString());
@@ -181,27 +184,24 @@ TEST_F(Quillonctl, FailingCommandsChangeAndPostNothing) {
 }
 
 TEST_F(Quillonctl, KeysItDoesNotKnowAreKeptUntouched) {
-    const QVariantMap first = entry(1, QStringLiteral("A"),
-                                    {{QStringLiteral("color"), QStringLiteral("blue")},
-                                     {kQNSettingsKeyProxies, QVariantList{QStringLiteral("odd")}}});
-    const QVariantMap second =
-        entry(2, QStringLiteral("B"), {{QStringLiteral("future"), QVariantList{qint64(1), true}}});
-    const QVariantMap foreign{{QStringLiteral("somethingElse"), QVariantMap{{QStringLiteral("x"), qint64(1)}}},
-                              {kQNUserDefaultSkipUpdateVersion, QStringLiteral("3.0")},
+    const QVariantMap first = entry(1, "A", {{"color", "blue"}, {kQNSettingsKeyProxies, QVariantList{"odd"}}});
+    const QVariantMap second = entry(2, "B", {{"future", QVariantList{qint64(1), true}}});
+    const QVariantMap foreign{{"somethingElse", QVariantMap{{"x", qint64(1)}}},
+                              {kQNUserDefaultSkipUpdateVersion, "3.0"},
                               {kQNUserDefaultSafety, true}};
     QVariantMap start = foreign;
     start.insert(kQNUserDefaultProfiles, QVariantList{first, second});
     writeDomain(start);
 
-    ok({QStringLiteral("rename"), QStringLiteral("A"), QStringLiteral("A2")});
+    ok({"rename", "A", "A2"});
     QVariantMap renamed = first;
-    renamed.insert(kQNSettingsKeyName, QStringLiteral("A2"));
+    renamed.insert(kQNSettingsKeyName, "A2");
     EXPECT_EQ(storedProfiles(), (QVariantList{renamed, second}));
 
-    ok({QStringLiteral("set"), QStringLiteral("enableLogging"), QStringLiteral("true")});
-    ok({QStringLiteral("activate"), QStringLiteral("B")});
-    ok({QStringLiteral("delete"), QStringLiteral("B")});
-    ok({QStringLiteral("new"), QStringLiteral("C")});
+    ok({"set", "enableLogging", "true"});
+    ok({"activate", "B"});
+    ok({"delete", "B"});
+    ok({"new", "C"});
     const QVariantMap end = domain();
     EXPECT_EQ(end.value(kQNUserDefaultProfiles).toList().first(), QVariant(renamed));
     for (auto it = foreign.constBegin(); it != foreign.constEnd(); ++it) {
@@ -216,61 +216,55 @@ TEST_F(Quillonctl, DamagedPreferenceFileIsSetAsideAndWorkGoesOn) {
     for (const QByteArray& contents : damaged) {
         ASSERT_TRUE(QDir(path("config")).removeRecursively());
         ASSERT_TRUE(writeFile(preferencePath(), contents));
-        const auto listed = run({QStringLiteral("list")});
+        const auto listed = run({"list"});
         EXPECT_EQ(listed.exitCode, 0);
         EXPECT_TRUE(listed.standardOutput.isEmpty());
         EXPECT_TRUE(listed.standardError.contains("moved to")) << listed.standardError.toStdString();
-        EXPECT_EQ(ok({QStringLiteral("new"), QStringLiteral("Fresh")}), QStringLiteral("1\n"));
-        EXPECT_EQ(QDir(path("config/quillon")).entryList({QStringLiteral("*.corrupt-*")}, QDir::Files).size(), 1);
+        EXPECT_EQ(ok({"new", "Fresh"}), "1\n");
+        EXPECT_EQ(QDir(path("config/quillon")).entryList({"*.corrupt-*"}, QDir::Files).size(), 1);
     }
 }
 
 // Any program may have written the file: a value of the wrong kind reads as absent, as the agent reads it,
 // and a command that changes the profiles replaces what could not be read and says so.
 TEST_F(Quillonctl, ValuesOfTheWrongKindReadAsAbsentAndAreReplaced) {
-    writeDomain({{kQNUserDefaultProfiles, QStringLiteral("abcdefgh")},
+    writeDomain({{kQNUserDefaultProfiles, "abcdefgh"},
                  {kQNUserDefaultEnableLogging, QVariantList{true}},
                  {kQNUserDefaultShowInMenuBar, QByteArray("0")},
-                 {kQNUserDefaultSSHTunnelLogVerbosity, QVariantMap{{QStringLiteral("a"), qint64(2)}}}});
-    EXPECT_EQ(ok({QStringLiteral("list")}), QString());
-    EXPECT_EQ(ok({QStringLiteral("get")}),
-              QStringLiteral("enableLogging: false\nshowInMenuBar: true\ncheckForUpdates: true\n"
-                             "sshTunnelVerbosity: 0\nsafetyOverride: false\n"));
-    const auto created = run({QStringLiteral("new"), QStringLiteral("Fresh")});
+                 {kQNUserDefaultSSHTunnelLogVerbosity, QVariantMap{{"a", qint64(2)}}}});
+    EXPECT_EQ(ok({"list"}), QString());
+    EXPECT_EQ(ok({"get"}), QStringLiteral("enableLogging: false\nshowInMenuBar: true\ncheckForUpdates: true\n"
+                                          "sshTunnelVerbosity: 0\nsafetyOverride: false\n"));
+    const auto created = run({"new", "Fresh"});
     EXPECT_EQ(created.exitCode, 0);
     EXPECT_EQ(created.standardOutput, QByteArray("1\n"));
     EXPECT_TRUE(created.standardError.contains("warning: replaced what could not be read: \"profiles\" holds a text"))
         << created.standardError.toStdString();
-    EXPECT_EQ(storedProfiles(), QVariantList{defaultProfileSettings(1, QStringLiteral("Fresh"))});
+    EXPECT_EQ(storedProfiles(), QVariantList{defaultProfileSettings(1, "Fresh")});
 
     // Entries that are no dictionaries are passed over, and an identifier that is no number names no profile.
-    writeDomain({{kQNUserDefaultProfiles, QVariantList{entry(0, QStringLiteral("Zero")), QStringLiteral("stray"),
-                                                       qint64(7), entry(2, QStringLiteral("Two"))}},
-                 {kQNUserDefaultActiveProfileIdentifier, QVariantMap{{QStringLiteral("a"), qint64(1)}}}});
-    EXPECT_EQ(ok({QStringLiteral("list")}), QStringLiteral("  0  Zero\n  2  Two\n"));
-    const auto renamed = run({QStringLiteral("rename"), QStringLiteral("Two"), QStringLiteral("Second")});
+    writeDomain({{kQNUserDefaultProfiles, QVariantList{entry(0, "Zero"), "stray", qint64(7), entry(2, "Two")}},
+                 {kQNUserDefaultActiveProfileIdentifier, QVariantMap{{"a", qint64(1)}}}});
+    EXPECT_EQ(ok({"list"}), "  0  Zero\n  2  Two\n");
+    const auto renamed = run({"rename", "Two", "Second"});
     EXPECT_EQ(renamed.exitCode, 0);
     EXPECT_TRUE(renamed.standardError.contains("entry 2 of \"profiles\" holds a text"));
     EXPECT_TRUE(renamed.standardError.contains("entry 3 of \"profiles\" holds a number"));
-    EXPECT_EQ(storedProfiles(), (QVariantList{entry(0, QStringLiteral("Zero")), entry(2, QStringLiteral("Second"))}));
-    const auto activated = run({QStringLiteral("activate"), QStringLiteral("0")});
+    EXPECT_EQ(storedProfiles(), (QVariantList{entry(0, "Zero"), entry(2, "Second")}));
+    const auto activated = run({"activate", "0"});
     EXPECT_EQ(activated.exitCode, 0);
     EXPECT_TRUE(activated.standardError.isEmpty()) << activated.standardError.toStdString();
     EXPECT_EQ(storedActive(), 0);
 }
 
 TEST_F(Quillonctl, SettingsAreShownAsTheAgentReadsThemAndSetTyped) {
-    EXPECT_EQ(ok({QStringLiteral("get")}),
-              QStringLiteral("enableLogging: false\nshowInMenuBar: true\ncheckForUpdates: true\n"
-                             "sshTunnelVerbosity: 0\nsafetyOverride: false\n"));
     // Values another program stored loosely are read the lenient way the agent reads them.
-    writeDomain({{kQNUserDefaultEnableLogging, QStringLiteral("YES")},
+    writeDomain({{kQNUserDefaultEnableLogging, "YES"},
                  {kQNUserDefaultShowInMenuBar, qint64(0)},
                  {kQNUserDefaultSSHTunnelLogVerbosity, 2.7},
                  {kQNUserDefaultSafetyOverride, true}});
-    EXPECT_EQ(ok({QStringLiteral("get")}),
-              QStringLiteral("enableLogging: true\nshowInMenuBar: false\ncheckForUpdates: true\n"
-                             "sshTunnelVerbosity: 2\nsafetyOverride: true\n"));
+    EXPECT_EQ(ok({"get"}), QStringLiteral("enableLogging: true\nshowInMenuBar: false\ncheckForUpdates: true\n"
+                                          "sshTunnelVerbosity: 2\nsafetyOverride: true\n"));
     EXPECT_TRUE(takePosted().isEmpty());
 
     struct Case {
@@ -292,59 +286,35 @@ TEST_F(Quillonctl, SettingsAreShownAsTheAgentReadsThemAndSetTyped) {
         SCOPED_TRACE(std::string(c.key) + " " + c.value);
         const QString key = QString::fromLatin1(c.key);
         const QString shown = QString::fromLatin1(c.shown) + QLatin1Char('\n');
-        EXPECT_EQ(ok({QStringLiteral("set"), key, QString::fromLatin1(c.value)}), key + QStringLiteral(": ") + shown);
+        EXPECT_EQ(ok({"set", key, QString::fromLatin1(c.value)}), key + ": " + shown);
         const QVariant stored = domain().value(key);
         EXPECT_EQ(stored, c.stored);
         EXPECT_EQ(stored.typeId(), c.stored.typeId());
-        EXPECT_EQ(ok({QStringLiteral("get"), key}), shown);
-        EXPECT_EQ(takePosted(), QList<Posted>{fromPanel(kQNNotificationSettings)});
+        EXPECT_EQ(ok({"get", key}), shown);
+        EXPECT_EQ(takePosted(), QStringList{kQNNotificationSettings});
     }
 }
 
 TEST_F(Quillonctl, CommandLineFollowsTheUsualConventions) {
-    struct Case {
-        QStringList arguments;
-        int exitCode;
-        const char* printed; // on stdout for 0, on stderr otherwise
-    };
-    const QList<Case> cases{
-        {{}, 2, "no command given"},
-        {{QStringLiteral("help")}, 0, "Commands:"},
-        {{QStringLiteral("--version")}, 0, "quillonctl 2."},
-        {{QStringLiteral("help"), QStringLiteral("import")}, 0, "Usage: quillonctl import FILE"},
-        {{QStringLiteral("help"), QStringLiteral("nothing")}, 2, "unknown command"},
-        {{QStringLiteral("frobnicate")}, 2, "unknown command 'frobnicate'"},
-        {{QStringLiteral("list"), QStringLiteral("extra")}, 2, "unexpected argument 'extra'"},
-        {{QStringLiteral("show")}, 2, "missing argument"},
-        {{QStringLiteral("rename"), QStringLiteral("1")}, 2, "missing argument"},
-        {{QStringLiteral("new"), QStringLiteral("--colour"), QStringLiteral("x")}, 2, "unknown option '--colour'"},
-        {{QStringLiteral("new"), QString()}, 2, "cannot be empty"},
-        {{QStringLiteral("new"), QStringLiteral("tab\there")}, 2, "control characters"},
-        {{QStringLiteral("export"), QStringLiteral("-o")}, 2, "needs a value"},
-        {{QStringLiteral("new"), QStringLiteral("--"), QStringLiteral("--dashes--")}, 0, "1\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.arguments.join(QLatin1Char(' ')).toStdString());
-        const auto result = run(c.arguments);
-        EXPECT_EQ(result.exitCode, c.exitCode);
-        const QByteArray& where = c.exitCode == 0 ? result.standardOutput : result.standardError;
-        EXPECT_TRUE(where.contains(c.printed)) << where.toStdString();
-    }
+    EXPECT_TRUE(ok({"help"}).contains("Commands:"));
+    EXPECT_TRUE(ok({"--version"}).startsWith("quillonctl 2."));
+    EXPECT_TRUE(ok({"help", "import"}).startsWith("Usage: quillonctl import FILE"));
+    EXPECT_EQ(ok({"new", "--", "--dashes--"}), "1\n");
     // Every command explains itself.
-    const QString overview = ok({QStringLiteral("--help")});
+    const QString overview = ok({"--help"});
     for (const char* command : {"list", "show", "new", "delete", "rename", "activate", "export", "import", "get", "set",
                                 "stats", "fingerprint"}) {
         SCOPED_TRACE(command);
-        EXPECT_TRUE(overview.contains(QStringLiteral("  ") + QString::fromLatin1(command)));
-        const auto help = run({QString::fromLatin1(command), QStringLiteral("--help")});
+        EXPECT_TRUE(overview.contains("  " + QString::fromLatin1(command)));
+        const auto help = run({QString::fromLatin1(command), "--help"});
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_TRUE(help.standardOutput.startsWith(QByteArray("Usage: quillonctl ") + command));
     }
 }
 
 TEST_F(Quillonctl, WithoutABusTheChangeIsSavedAndTheWarningSaysSo) {
-    _environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
-    const auto result = run({QStringLiteral("new"), QStringLiteral("Offline")});
+    _environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    const auto result = run({"new", "Offline"});
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.standardOutput, QByteArray("1\n"));
     EXPECT_TRUE(result.standardError.contains("warning: the change is saved")) << result.standardError.toStdString();
@@ -353,42 +323,38 @@ TEST_F(Quillonctl, WithoutABusTheChangeIsSavedAndTheWarningSaysSo) {
 
 TEST_F(Quillonctl, ExportedProfilesComeBackTheSameWithNewIdentifiers) {
     auto plain = QNProfile::profileWithIdentifier(9, QNStrings::mainBundle());
-    plain->setName(QStringLiteral("Plain"));
+    plain->setName("Plain");
     writeDomain({{kQNUserDefaultProfiles, QVariantList{richProfile(), plain->settings()}}});
     // Named profiles in the order given, each once.
-    const auto named =
-        run({QStringLiteral("export"), QStringLiteral("Plain"), QStringLiteral("5"), QStringLiteral("9")});
+    const auto named = run({"export", "Plain", "5", "9"});
     ASSERT_EQ(named.exitCode, 0) << named.standardError.toStdString();
     const auto document = QNXMLText::xmlElementWithData(named.standardOutput);
     ASSERT_TRUE(document.ok()) << document.message().toStdString();
     QStringList names;
     for (const auto& child : document.element->elements().value_or(QNXMLElement::Elements())) {
-        names << child->attribute(QStringLiteral("name"));
+        names << child->attribute("name");
     }
-    EXPECT_EQ(names, (QStringList{QStringLiteral("Plain"), QStringLiteral("Rich \"one\"")}));
+    EXPECT_EQ(names, (QStringList{"Plain", "Rich \"one\""}));
 
-    ok({QStringLiteral("export"), QStringLiteral("-o"), path("export.xml")});
+    ok({"export", "-o", path("export.xml")});
     struct stat status {};
     ASSERT_EQ(::stat(QFile::encodeName(path("export.xml")).constData(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u) << "the document holds passwords";
 
-    EXPECT_EQ(ok({QStringLiteral("import"), path("export.xml")}),
-              QStringLiteral("Imported profile 10: Rich \"one\"\nImported profile 11: Plain\n"));
-    EXPECT_EQ(takePosted(), QList<Posted>{fromPanel(kQNNotificationProfiles)});
+    EXPECT_EQ(ok({"import", path("export.xml")}), "Imported profile 10: Rich \"one\"\nImported profile 11: Plain\n");
+    EXPECT_EQ(takePosted(), QStringList{kQNNotificationProfiles});
     ASSERT_EQ(storedProfiles().size(), 4);
     // Everything the readable form shows survives the trip, except key passphrases, which the document
     // does not carry.
-    const QString original = ok({QStringLiteral("show"), QStringLiteral("5")});
+    const QString original = ok({"show", "5"});
     ASSERT_TRUE(original.contains(QLatin1String(" with passphrase")));
     ASSERT_TRUE(original.contains(QLatin1String("through item 3 (Jump then web)")));
     ASSERT_FALSE(original.contains(QLatin1String("s3cret")));
-    EXPECT_EQ(withoutFirstLine(ok({QStringLiteral("show"), QStringLiteral("10")})),
-              withoutFirstLine(QString(original).remove(QStringLiteral(" with passphrase"))));
-    EXPECT_EQ(withoutFirstLine(ok({QStringLiteral("show"), QStringLiteral("11")})),
-              withoutFirstLine(ok({QStringLiteral("show"), QStringLiteral("9")})));
+    EXPECT_EQ(withoutFirstLine(ok({"show", "10"})), withoutFirstLine(QString(original).remove(" with passphrase")));
+    EXPECT_EQ(withoutFirstLine(ok({"show", "11"})), withoutFirstLine(ok({"show", "9"})));
 
     // From standard input too.
-    const auto fromInput = run({QStringLiteral("import"), QStringLiteral("-")}, named.standardOutput);
+    const auto fromInput = run({"import", "-"}, named.standardOutput);
     EXPECT_EQ(fromInput.standardOutput, QByteArray("Imported profile 12: Plain\nImported profile 13: Rich \"one\"\n"))
         << fromInput.standardError.toStdString();
 }
