@@ -2,6 +2,7 @@
 
 #include <QList>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -183,14 +184,17 @@ private:
 };
 
 // Counts the values the tree below an object expands to, each object counted once per reference, with
-// the result per object remembered so that shared objects cost nothing the second time.
+// the result per object remembered so that shared objects cost nothing the second time. The nesting
+// below each object is remembered too: a shared object first met near the top may be referred to again
+// from deep down, and its own levels then add to that depth.
 class ExpansionCounter {
 public:
     ExpansionCounter(const BinaryLayout& layout, int maximumDepth, qint64 maximumValueCount)
         : _layout(layout)
         , _maximumDepth(maximumDepth)
         , _maximumValueCount(maximumValueCount)
-        , _counts(size_t(layout.objectCount()), kUnknown) {}
+        , _counts(size_t(layout.objectCount()), kUnknown)
+        , _heights(size_t(layout.objectCount()), 0) {}
 
     bool count(quint64 index, int depth, qint64* total, QString* problem) {
         qint64& known = _counts[size_t(index)];
@@ -199,6 +203,10 @@ public:
             return false;
         }
         if (known != kUnknown) {
+            if (depth + _heights[size_t(index)] > _maximumDepth) {
+                setProblem(problem, QStringLiteral("values are nested more than %1 levels deep").arg(_maximumDepth));
+                return false;
+            }
             *total = known;
             return true;
         }
@@ -222,11 +230,13 @@ public:
         }
         _counts[size_t(index)] = kVisiting;
         qint64 sum = 1;
+        int childHeight = 0;
         for (const quint64 child : children) {
             qint64 childTotal = 0;
             if (!count(child, depth + 1, &childTotal, problem)) {
                 return false;
             }
+            childHeight = std::max(childHeight, _heights[size_t(child)]);
             sum += childTotal;
             if (sum > _maximumValueCount) {
                 setProblem(problem,
@@ -235,6 +245,7 @@ public:
             }
         }
         _counts[size_t(index)] = sum;
+        _heights[size_t(index)] = container ? childHeight + 1 : 0;
         *total = sum;
         return true;
     }
@@ -247,6 +258,7 @@ private:
     int _maximumDepth;
     qint64 _maximumValueCount;
     std::vector<qint64> _counts;
+    std::vector<int> _heights; // container levels from an object down, the object itself included
 };
 
 } // namespace

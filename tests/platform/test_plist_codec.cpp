@@ -1,4 +1,5 @@
 #include "platform/QNPlistCodec.h"
+#include "platform/QNPlistCodecScan.h"
 #include "support/QNTestProcess.h"
 
 #include <QDateTime>
@@ -289,6 +290,22 @@ TEST(PlistCodec, HostileInputIsRefusedWithAReason) {
         EXPECT_FALSE(QNPlistCodec::propertyListWithData(c.data, &error));
         EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << error.toStdString();
     }
+
+    // A chain of 100 arrays met first near the top and then again from the end of a second chain of
+    // 100: nested 200 deep although each first visit stays within the limit. Caught by the structure
+    // check, before libplist copies the shared chain at every level (tens of seconds for a 160 KB file).
+    QList<QByteArray> sharedDeep{arrayObject({1, 101})};
+    for (quint16 index = 1; index <= 100; ++index) {
+        sharedDeep.append(arrayObject({quint16(index < 100 ? index + 1 : 201)}));
+    }
+    for (quint16 index = 101; index <= 200; ++index) {
+        sharedDeep.append(arrayObject({quint16(index < 200 ? index + 1 : 1)}));
+    }
+    sharedDeep.append(QByteArray("\x10\x00", 2));
+    QString problem;
+    EXPECT_FALSE(QNPlistCodecScan::checkBinary(binaryPlist(sharedDeep), QNPlistCodec::kMaximumDepth,
+                                               QNPlistCodec::kMaximumValueCount, &problem));
+    EXPECT_TRUE(problem.contains(QLatin1String("nested"))) << problem.toStdString();
 }
 
 // The limits hold both ways: what may be read may be written, and what would be refused is not written.
