@@ -1,5 +1,6 @@
-// The SOCKS header parser over byte buffers, for what the tests on the wire do not reach: SOCKS 4 after a
-// greeting, IPv6, the bounds on garbage, the failure codes; and that no cut of the input changes the outcome.
+// The SOCKS header parser over byte buffers: the refusals the connection only passes on, and what the tests
+// on the wire do not reach (SOCKS 4 after a greeting, IPv6, the bounds on garbage, the failure codes); and
+// that no cut of the input changes the outcome.
 #include "tunnel/QNSOCKSRequestParser.h"
 #include "util/QNConstants.h"
 
@@ -61,7 +62,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "0.0.0.0", 80, kSOCKS4Granted, kSOCKS4Rejected},
         ParseCase{"SOCKS4AfterGreeting", Stage::Request, hex("040100500102030400"), Outcome::Connect, 9, {},
                   "1.2.3.4", 80, kSOCKS4Granted, kSOCKS4Rejected},
+        ParseCase{"SOCKS4BindIsRejected", Stage::Header, hex("040200500102030400"), Outcome::Refused, 9,
+                  kSOCKS4Rejected},
         ParseCase{"GreetingNoMethods", Stage::Header, hex("0500"), Outcome::Refused, 2, hex("05ff")},
+        ParseCase{"GreetingUserPasswordOnly", Stage::Header, hex("050102"), Outcome::Refused, 3, hex("05ff")},
         ParseCase{"RequestIPv6", Stage::Request, hex("050100040000000000000000000000000000000101bb"),
                   Outcome::Connect, 22, {}, "::1", 443, hex("050000040000000000000000000000000000000101bb"),
                   hex("050400040000000000000000000000000000000101bb")},
