@@ -1,6 +1,7 @@
 #include "platform/QNPlistCodec.h"
 #include "support/QNTestProcess.h"
 
+#include <QDataStream>
 #include <QDateTime>
 #include <QFile>
 #include <QStringList>
@@ -172,38 +173,26 @@ TEST(PlistCodec, WritingRefusesWhatAPropertyListCannotHoldAndNamesWhere) {
 }
 
 // Binary property lists built by hand, for shapes no writer produces.
-QByteArray binaryPlist(const QList<QByteArray>& objects, quint64 top = 0, int referenceSize = 2) {
+// Objects, an offset table of 4-byte entries and the trailer: 2-byte references, the first object on top.
+QByteArray binaryPlist(const QList<QByteArray>& objects) {
     QByteArray data("bplist00");
-    QList<quint32> offsets;
+    QByteArray table;
+    QDataStream offsets(&table, QIODevice::WriteOnly); // big-endian, as the format has it
     for (const QByteArray& object : objects) {
-        offsets.append(quint32(data.size()));
+        offsets << quint32(data.size());
         data.append(object);
     }
-    const quint32 tableOffset = quint32(data.size());
-    for (const quint32 offset : offsets) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            data.append(char((offset >> shift) & 0xFF));
-        }
-    }
-    data.append(6, '\0');
-    data.append(char(4));
-    data.append(char(referenceSize));
-    auto append64 = [&data](quint64 value) {
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            data.append(char((value >> shift) & 0xFF));
-        }
-    };
-    append64(quint64(objects.size()));
-    append64(top);
-    append64(tableOffset);
-    return data;
+    QByteArray trailer;
+    QDataStream(&trailer, QIODevice::WriteOnly) << quint32(0) << quint16(0) << quint8(4) << quint8(2)
+                                                << quint64(objects.size()) << quint64(0) << quint64(data.size());
+    return data + table + trailer;
 }
 
 QByteArray arrayObject(const QList<quint16>& references) {
     QByteArray object(1, char(0xA0 | references.size()));
+    QDataStream stream(&object, QIODevice::Append);
     for (const quint16 reference : references) {
-        object.append(char(reference >> 8));
-        object.append(char(reference & 0xFF));
+        stream << reference;
     }
     return object;
 }
