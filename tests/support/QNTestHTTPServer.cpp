@@ -12,11 +12,7 @@ QNTestHTTPServer::QNTestHTTPServer() {
 }
 
 QUrl QNTestHTTPServer::baseURL() const {
-    QUrl url;
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(QStringLiteral("127.0.0.1"));
-    url.setPort(_server.serverPort());
-    return url;
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(_server.serverPort()));
 }
 
 void QNTestHTTPServer::accept() {
