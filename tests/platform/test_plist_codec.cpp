@@ -2,9 +2,9 @@
 #include "platform/QNPlistCodecScan.h"
 #include "support/QNTestProcess.h"
 
+#include <QDataStream>
 #include <QDateTime>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -81,13 +81,35 @@ expected = {
 }
 )PY";
 
-TEST(PlistCodec, EveryKindRoundTripsThroughBothFormats) {
+// Python's plistlib is the outside reference for the file format: it reads what we write in both formats,
+// and we read what it writes in both as well as our own, every kind of value with its type.
+TEST(PlistCodec, EveryKindAgreesWithPlistlibBothWays) {
+    QTemporaryDir folder;
     for (const Format format : {Format::XML, Format::Binary}) {
-        SCOPED_TRACE(format == Format::XML ? "XML" : "binary");
+        QFile ours(folder.filePath(format == Format::XML ? QStringLiteral("ours-xml") : QStringLiteral("ours-binary")));
+        ASSERT_TRUE(ours.open(QIODevice::WriteOnly));
+        ours.write(*QNPlistCodec::dataWithPropertyList(everyKind(), format));
+    }
+    const QString script = QString::fromUtf8(kPythonEveryKind) + QStringLiteral(R"PY(
+for name in ('ours-xml', 'ours-binary'):
+    with open(sys.argv[1] + '/' + name, 'rb') as f:
+        actual = plistlib.load(f)
+    for key in sorted(set(expected) | set(actual)):
+        if expected.get(key) != actual.get(key):
+            print(name, 'differs:', key, repr(expected.get(key)), repr(actual.get(key)))
+for name, fmt in (('theirs-xml', plistlib.FMT_XML), ('theirs-binary', plistlib.FMT_BINARY)):
+    with open(sys.argv[1] + '/' + name, 'wb') as f:
+        plistlib.dump(expected, f, fmt=fmt)
+)PY");
+    const auto result = qnRunProcess(QStringLiteral("python3"), {QStringLiteral("-c"), script, folder.path()});
+    ASSERT_EQ(result.exitCode, 0) << result.standardError.toStdString();
+    EXPECT_TRUE(result.standardOutput.isEmpty()) << result.standardOutput.toStdString();
+    for (const char* name : {"ours-xml", "ours-binary", "theirs-xml", "theirs-binary"}) {
+        SCOPED_TRACE(name);
+        QFile file(folder.filePath(QString::fromLatin1(name)));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         QString error;
-        const auto data = QNPlistCodec::dataWithPropertyList(everyKind(), format, &error);
-        ASSERT_TRUE(data) << error.toStdString();
-        const auto read = QNPlistCodec::dictionaryWithData(*data, &error);
+        const auto read = QNPlistCodec::dictionaryWithData(file.readAll(), &error);
         ASSERT_TRUE(read) << error.toStdString();
         expectEveryKind(*read);
         // Types, not just values: integers come back as 64-bit signed unless they need the unsigned range.
@@ -96,41 +118,6 @@ TEST(PlistCodec, EveryKindRoundTripsThroughBothFormats) {
         EXPECT_EQ(read->value(QStringLiteral("yes")).typeId(), QMetaType::Bool);
         EXPECT_EQ(read->value(QStringLiteral("data")).typeId(), QMetaType::QByteArray);
         EXPECT_EQ(read->value(QStringLiteral("after 2038")).toDateTime().timeSpec(), Qt::UTC);
-    }
-}
-
-// Python's plistlib is the outside reference for the file format: it reads what we write, we read what it
-// writes in both of its formats.
-TEST(PlistCodec, PlistlibAgreesBothWays) {
-    if (!qnHaveProgram(QStringLiteral("python3"))) {
-        GTEST_SKIP() << "python3 is not installed";
-    }
-    QTemporaryDir folder;
-    QFile ours(folder.filePath(QStringLiteral("ours.plist")));
-    ASSERT_TRUE(ours.open(QIODevice::WriteOnly));
-    ours.write(*QNPlistCodec::dataWithPropertyList(everyKind()));
-    ours.close();
-    const QString script = QString::fromUtf8(kPythonEveryKind) + QStringLiteral(R"PY(
-with open(sys.argv[1] + '/ours.plist', 'rb') as f:
-    actual = plistlib.load(f, fmt=plistlib.FMT_XML)
-for key in sorted(set(expected) | set(actual)):
-    if expected.get(key) != actual.get(key):
-        print('differs:', key, repr(expected.get(key)), repr(actual.get(key)))
-for name, fmt in (('xml', plistlib.FMT_XML), ('binary', plistlib.FMT_BINARY)):
-    with open(sys.argv[1] + '/' + name + '.plist', 'wb') as f:
-        plistlib.dump(expected, f, fmt=fmt)
-)PY");
-    const auto result = qnRunProcess(QStringLiteral("python3"), {QStringLiteral("-c"), script, folder.path()});
-    ASSERT_EQ(result.exitCode, 0) << result.standardError.toStdString();
-    EXPECT_TRUE(result.standardOutput.isEmpty()) << result.standardOutput.toStdString();
-    for (const char* name : {"xml", "binary"}) {
-        SCOPED_TRACE(name);
-        QFile file(folder.filePath(QString::fromLatin1(name) + QStringLiteral(".plist")));
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        QString error;
-        const auto read = QNPlistCodec::dictionaryWithData(file.readAll(), &error);
-        ASSERT_TRUE(read) << error.toStdString();
-        expectEveryKind(*read);
     }
 }
 
@@ -143,21 +130,18 @@ TEST(PlistCodec, QtValueTypesAreWrittenAsTheirPropertyListKind) {
         {QStringLiteral("float"), 0.5f},
         {QStringLiteral("milliseconds"), utc(2024, 2, 29, 10, 0, 0).addMSecs(250)},
     };
-    const auto data = QNPlistCodec::dataWithPropertyList(input, Format::Binary);
-    ASSERT_TRUE(data);
-    const auto read = QNPlistCodec::dictionaryWithData(*data);
-    ASSERT_TRUE(read);
-    EXPECT_EQ(read->value(QStringLiteral("int")), QVariant(qint64(-5)));
-    EXPECT_EQ(read->value(QStringLiteral("uint")), QVariant(qint64(4000000000LL)));
-    EXPECT_EQ(read->value(QStringLiteral("string list")),
-              QVariant(QVariantList{QStringLiteral("a"), QStringLiteral("b")}));
-    EXPECT_EQ(read->value(QStringLiteral("hash")), QVariant(QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}));
-    EXPECT_EQ(read->value(QStringLiteral("float")), QVariant(0.5));
+    QVariantMap expected{
+        {QStringLiteral("int"), qint64(-5)},
+        {QStringLiteral("uint"), qint64(4000000000LL)},
+        {QStringLiteral("string list"), QVariantList{QStringLiteral("a"), QStringLiteral("b")}},
+        {QStringLiteral("hash"), QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}},
+        {QStringLiteral("float"), 0.5},
+        {QStringLiteral("milliseconds"), utc(2024, 2, 29, 10, 0, 0).addMSecs(250)},
+    };
+    EXPECT_EQ(QNPlistCodec::dictionaryWithData(*QNPlistCodec::dataWithPropertyList(input, Format::Binary)), expected);
     // The binary form keeps fractions of a second; the XML form keeps whole seconds.
-    EXPECT_EQ(read->value(QStringLiteral("milliseconds")).toDateTime(), utc(2024, 2, 29, 10, 0, 0).addMSecs(250));
-    const auto xml = QNPlistCodec::dictionaryWithData(*QNPlistCodec::dataWithPropertyList(input, Format::XML));
-    ASSERT_TRUE(xml);
-    EXPECT_EQ(xml->value(QStringLiteral("milliseconds")).toDateTime(), utc(2024, 2, 29, 10, 0, 0));
+    expected.insert(QStringLiteral("milliseconds"), utc(2024, 2, 29, 10, 0, 0));
+    EXPECT_EQ(QNPlistCodec::dictionaryWithData(*QNPlistCodec::dataWithPropertyList(input, Format::XML)), expected);
 }
 
 TEST(PlistCodec, WritingRefusesWhatAPropertyListCannotHoldAndNamesWhere) {
@@ -190,38 +174,26 @@ TEST(PlistCodec, WritingRefusesWhatAPropertyListCannotHoldAndNamesWhere) {
 }
 
 // Binary property lists built by hand, for shapes no writer produces.
-QByteArray binaryPlist(const QList<QByteArray>& objects, quint64 top = 0, int referenceSize = 2) {
+// Objects, an offset table of 4-byte entries and the trailer: 2-byte references, the first object on top.
+QByteArray binaryPlist(const QList<QByteArray>& objects) {
     QByteArray data("bplist00");
-    QList<quint32> offsets;
+    QByteArray table;
+    QDataStream offsets(&table, QIODevice::WriteOnly); // big-endian, as the format has it
     for (const QByteArray& object : objects) {
-        offsets.append(quint32(data.size()));
+        offsets << quint32(data.size());
         data.append(object);
     }
-    const quint32 tableOffset = quint32(data.size());
-    for (const quint32 offset : offsets) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            data.append(char((offset >> shift) & 0xFF));
-        }
-    }
-    data.append(6, '\0');
-    data.append(char(4));
-    data.append(char(referenceSize));
-    auto append64 = [&data](quint64 value) {
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            data.append(char((value >> shift) & 0xFF));
-        }
-    };
-    append64(quint64(objects.size()));
-    append64(top);
-    append64(tableOffset);
-    return data;
+    QByteArray trailer;
+    QDataStream(&trailer, QIODevice::WriteOnly) << quint32(0) << quint16(0) << quint8(4) << quint8(2)
+                                                << quint64(objects.size()) << quint64(0) << quint64(data.size());
+    return data + table + trailer;
 }
 
 QByteArray arrayObject(const QList<quint16>& references) {
     QByteArray object(1, char(0xA0 | references.size()));
+    QDataStream stream(&object, QIODevice::Append);
     for (const quint16 reference : references) {
-        object.append(char(reference >> 8));
-        object.append(char(reference & 0xFF));
+        stream << reference;
     }
     return object;
 }
@@ -414,35 +386,6 @@ TEST(PlistCodec, XMLReaderTakesTheCommonDialectAndRefusesTheRest) {
         QString error;
         EXPECT_FALSE(QNPlistCodec::propertyListWithData(QByteArray(data), &error));
         EXPECT_TRUE(error.contains(QLatin1String("(line 1)"))) << error.toStdString();
-    }
-}
-
-// Random damage to valid documents: every outcome is a value or an error, never a crash.
-TEST(PlistCodec, DamagedDocumentsNeverCrash) {
-    QRandomGenerator random(20240229);
-    for (const Format format : {Format::XML, Format::Binary}) {
-        const QByteArray original = *QNPlistCodec::dataWithPropertyList(everyKind(), format);
-        for (int round = 0; round < 3000; ++round) {
-            QByteArray damaged = original;
-            const int edits = 1 + int(random.bounded(4));
-            for (int edit = 0; edit < edits; ++edit) {
-                const qsizetype position = qsizetype(random.bounded(quint32(damaged.size())));
-                switch (random.bounded(3)) {
-                case 0:
-                    damaged[position] = char(random.bounded(256));
-                    break;
-                case 1:
-                    damaged.truncate(qMax<qsizetype>(position, 1));
-                    break;
-                default:
-                    damaged.insert(position, char(random.bounded(256)));
-                    break;
-                }
-            }
-            QString error;
-            const auto result = QNPlistCodec::propertyListWithData(damaged, &error);
-            EXPECT_TRUE(result || !error.isEmpty());
-        }
     }
 }
 

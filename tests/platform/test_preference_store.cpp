@@ -114,55 +114,56 @@ TEST_F(PreferenceStore, WritesAreWholeOwnerOnlyAndKeepOtherKeys) {
     EXPECT_EQ(folderEntries(), (QStringList{kFileName, kFileName + QStringLiteral(".lock")}));
 }
 
-TEST_F(PreferenceStore, DecliningChangeAndUnstorableValueLeaveTheFileAlone) {
+// A change the caller declines, or one the file cannot hold, leaves it as it was. A domain the reader would
+// refuse is one of those: a hostile import of hundreds of thousands of profiles would otherwise have the
+// next start set the whole file aside.
+TEST_F(PreferenceStore, ChangesThatCannotBeStoredLeaveTheFileAlone) {
     QNPreferenceStore store(filePath());
-    ASSERT_TRUE(store.savePreferenceObject(qint64(3), QStringLiteral("activeProfileIdentifier")));
+    const QVariantMap kept{{QStringLiteral("profiles"), QVariantList{QStringLiteral("Keep")}}};
+    ASSERT_TRUE(store.savePreferenceObject(kept.first(), kept.firstKey()));
     const QByteArray before = contentsOf(filePath());
-
-    bool called = false;
-    EXPECT_TRUE(store.updatePreferences([&](QVariantMap& preferences) {
-        called = true;
+    const auto expectUnchanged = [&] {
+        EXPECT_EQ(contentsOf(filePath()), before);
+        EXPECT_EQ(store.preferences(), kept);
+        EXPECT_EQ(folderEntries().size(), 2) << "no temporary file left behind";
+    };
+    EXPECT_TRUE(store.updatePreferences([](QVariantMap& preferences) {
         preferences.clear();
-        return false;
+        return false; // declined
     }));
-    EXPECT_TRUE(called);
-    EXPECT_FALSE(store.savePreferenceObject(QVariant(), QStringLiteral("broken")));
-    EXPECT_FALSE(store.lastError().isEmpty());
-    EXPECT_EQ(contentsOf(filePath()), before);
-    EXPECT_EQ(store.preferences().value(QStringLiteral("activeProfileIdentifier")), QVariant(qint64(3)));
-    EXPECT_EQ(folderEntries().size(), 2) << "no temporary file left behind";
+    expectUnchanged();
+    const struct {
+        const char* key;
+        QVariant value;
+        const char* error;
+    } unstorable[] = {
+        {"broken", QVariant(), "\"broken\""},
+        {"profiles", QVariantList(QNPlistCodec::kMaximumValueCount, true), "more than"},
+    };
+    for (const auto& c : unstorable) {
+        SCOPED_TRACE(c.error);
+        EXPECT_FALSE(store.savePreferenceObject(c.value, QString::fromLatin1(c.key)));
+        EXPECT_TRUE(store.lastError().contains(QLatin1String(c.error))) << store.lastError().toStdString();
+        EXPECT_TRUE(store.lastError().contains(QLatin1String("left as it was"))) << store.lastError().toStdString();
+        expectUnchanged();
+    }
 }
 
-// A domain the reader would refuse is never written: a hostile import of hundreds of thousands of profiles
-// would otherwise have the next start set the whole file aside.
-TEST_F(PreferenceStore, ChangeBeyondTheReadingLimitsFailsAndLeavesTheFile) {
-    QNPreferenceStore store(filePath());
-    ASSERT_TRUE(store.savePreferenceObject(QVariantList{QVariantMap{{QStringLiteral("name"), QStringLiteral("Keep")}}},
-                                           QStringLiteral("profiles")));
-    const QByteArray before = contentsOf(filePath());
-    EXPECT_FALSE(store.updatePreferences([](QVariantMap& preferences) {
-        preferences.insert(QStringLiteral("profiles"),
-                           QVariantList(QNPlistCodec::kMaximumValueCount, QVariantMap{{QStringLiteral("name"), true}}));
-        return true;
-    }));
-    EXPECT_TRUE(store.lastError().contains(QLatin1String("more than"))) << store.lastError().toStdString();
-    EXPECT_TRUE(store.lastError().contains(QLatin1String("left as it was"))) << store.lastError().toStdString();
-    EXPECT_EQ(contentsOf(filePath()), before);
-    EXPECT_EQ(folderEntries().size(), 2) << "no temporary file left behind";
-}
-
+// Whether a read or a write finds it first, a damaged file is moved aside once, reported once, and kept as
+// it was.
 TEST_F(PreferenceStore, DamagedFileIsSetAsideReportedOnceAndNeverOverwritten) {
     const QByteArray valid = *QNPlistCodec::dataWithPropertyList(QVariantMap{{QStringLiteral("a"), true}});
     struct Case {
         const char* what;
         QByteArray data;
+        bool readFirst;
     };
     const Case cases[] = {
-        {"garbage", QByteArray("this is not a property list\n")},
-        {"empty file", QByteArray()},
-        {"truncated", valid.left(valid.size() / 2)},
-        {"root is not a dictionary", *QNPlistCodec::dataWithPropertyList(QVariantList{true})},
-        {"binary with a broken trailer", QByteArray("bplist00").append(40, '\xff')},
+        {"garbage", QByteArray("this is not a property list\n"), true},
+        {"empty file", QByteArray(), false},
+        {"truncated", valid.left(valid.size() / 2), true},
+        {"root is not a dictionary", *QNPlistCodec::dataWithPropertyList(QVariantList{true}), true},
+        {"binary with a broken trailer", QByteArray("bplist00").append(40, '\xff'), false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -173,30 +174,20 @@ TEST_F(PreferenceStore, DamagedFileIsSetAsideReportedOnceAndNeverOverwritten) {
         QStringList reports;
         QNPreferenceStore store(filePath());
         store.setReporter([&reports](const QString& message) { reports.append(message); });
-        EXPECT_TRUE(store.loadPreferences().isEmpty());
-        EXPECT_TRUE(store.loadPreferences().isEmpty());
-        ASSERT_EQ(reports.size(), 1);
-        EXPECT_TRUE(reports.first().contains(filePath()));
+        if (c.readFirst) {
+            EXPECT_TRUE(store.loadPreferences().isEmpty());
+            EXPECT_TRUE(store.loadPreferences().isEmpty());
+        }
+        ASSERT_TRUE(store.savePreferenceObject(true, QStringLiteral("enableLogging")));
+        EXPECT_EQ(fileDomain(), (QVariantMap{{QStringLiteral("enableLogging"), true}}));
 
         const QStringList aside = QDir(folder()).entryList({kFileName + QStringLiteral(".corrupt-*")}, QDir::Files);
         ASSERT_EQ(aside.size(), 1);
+        EXPECT_EQ(contentsOf(folder() + QLatin1Char('/') + aside.first()), c.data);
+        ASSERT_EQ(reports.size(), 1);
+        EXPECT_TRUE(reports.first().contains(filePath()));
         EXPECT_TRUE(reports.first().contains(aside.first()));
-        EXPECT_EQ(contentsOf(folder() + QLatin1Char('/') + aside.first()), c.data);
-
-        ASSERT_TRUE(store.savePreferenceObject(true, QStringLiteral("enableLogging")));
-        EXPECT_EQ(fileDomain(), (QVariantMap{{QStringLiteral("enableLogging"), true}}));
-        EXPECT_EQ(contentsOf(folder() + QLatin1Char('/') + aside.first()), c.data);
-        EXPECT_EQ(reports.size(), 1);
     }
-}
-
-TEST_F(PreferenceStore, DamagedFileFoundByAWriteIsSetAsideFirst) {
-    ASSERT_TRUE(QDir().mkpath(folder()));
-    writeFile(filePath(), "<plist><dict><key>a</key>");
-    QNPreferenceStore store(filePath());
-    ASSERT_TRUE(store.savePreferenceObject(qint64(1), QStringLiteral("b")));
-    EXPECT_EQ(fileDomain(), (QVariantMap{{QStringLiteral("b"), qint64(1)}}));
-    EXPECT_EQ(QDir(folder()).entryList({kFileName + QStringLiteral(".corrupt-*")}, QDir::Files).size(), 1);
 }
 
 // Runs body in a child process that ends with its return value as exit status.
@@ -324,13 +315,12 @@ TEST_F(PreferenceStore, TwoProcessesChangingKeysAtOnceLoseNothing) {
     ASSERT_TRUE(WIFEXITED(firstStatus) && WEXITSTATUS(firstStatus) == 0);
     ASSERT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0);
 
-    const QVariantMap domain = QNPreferenceStore(path).loadPreferences();
-    EXPECT_EQ(domain.value(QStringLiteral("counter")).toLongLong(), 2 * kWrites);
+    QVariantMap expected{{QStringLiteral("counter"), qint64(2 * kWrites)}};
     for (int index = 0; index < kWrites; ++index) {
-        EXPECT_EQ(domain.value(QStringLiteral("first-") + QString::number(index)), QVariant(qint64(index)));
-        EXPECT_EQ(domain.value(QStringLiteral("second-") + QString::number(index)), QVariant(qint64(index)));
+        expected.insert(QStringLiteral("first-") + QString::number(index), qint64(index));
+        expected.insert(QStringLiteral("second-") + QString::number(index), qint64(index));
     }
-    EXPECT_EQ(domain.size(), 2 * kWrites + 1);
+    EXPECT_EQ(QNPreferenceStore(path).loadPreferences(), expected);
 }
 
 TEST_F(PreferenceStore, WriterKilledMidWriteLeavesAWholeFile) {

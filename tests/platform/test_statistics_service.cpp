@@ -1,11 +1,9 @@
 #include "platform/QNStatisticsProtocol.h"
 #include "platform/QNStatisticsService.h"
-#include "support/QNTestChildProcess.h"
-#include "support/QNTestProcess.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QRegularExpression>
+#include <QDBusMessage>
 
 #include <gtest/gtest.h>
 
@@ -28,45 +26,33 @@ struct FixedStatistics : QNStatisticsProtocol {
     int calls = 0;
 };
 
-const QString kStatisticsMethod = QStringLiteral("com.fernhollowsoftware.quillon.Statistics.statisticsWithConnections");
-
-struct Reply {
-    int exitCode = -1;
-    QStringList values; // "int32 7", "uint64 5", in order
-    QString output;
-    QString error;
-};
-
-// Runs dbus-send while our event loop keeps turning, since the service answers on it.
-Reply dbusSend(const QString& destination, const QString& method = kStatisticsMethod) {
-    QNTestChildProcess process(QStringLiteral("dbus-send"));
-    Reply reply;
-    if (process.start({QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                       QStringLiteral("--dest=") + destination, QString::fromLatin1(QNStatisticsService::kObjectPath),
-                       method})) {
-        reply.exitCode = process.waitForExit();
-    }
-    for (const QString& line : std::as_const(process.stdoutLines)) {
-        if (line.trimmed().contains(QRegularExpression(QStringLiteral("^(int32|uint64) ")))) {
-            reply.values << line.trimmed();
-        }
-    }
-    reply.output = process.stdoutLines.join(u'\n');
-    reply.error = process.stderrLines.join(u'\n');
-    return reply;
-}
-
 class StatisticsServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!QDBusConnection::sessionBus().isConnected() || !qnHaveProgram(QStringLiteral("dbus-send"))) {
-            GTEST_SKIP() << "needs a session bus (dbus-run-session) and dbus-send";
+        if (!QDBusConnection::sessionBus().isConnected()) {
+            GTEST_SKIP() << "needs a session bus (run under dbus-run-session)";
         }
+        _caller = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("qn-statistics-caller"));
+        ASSERT_TRUE(_caller.isConnected());
+    }
+    void TearDown() override { QDBusConnection::disconnectFromBus(QStringLiteral("qn-statistics-caller")); }
+
+    // A call from a connection of its own, as another program makes it. The event loop turns while it
+    // waits, since the service answers on it.
+    QDBusMessage call(const QString& interface = QString::fromLatin1(QNStatisticsService::kInterfaceName),
+                      const QString& method = QStringLiteral("statisticsWithConnections")) {
+        return _caller.call(QDBusMessage::createMethodCall(name, QString::fromLatin1(QNStatisticsService::kObjectPath),
+                                                           interface, method),
+                            QDBus::BlockWithGui, 20000);
+    }
+    static QVariantList figures(qint32 connections, quint64 sent, quint64 received) {
+        return {connections, qulonglong(sent), qulonglong(received)};
     }
 
     // Never the agent's own name, so an agent on the same bus is left alone.
     const QString name =
         QStringLiteral("com.fernhollowsoftware.quillon.test.p%1").arg(QCoreApplication::applicationPid());
+    QDBusConnection _caller{QStringLiteral("unset")};
 };
 
 } // namespace
@@ -80,32 +66,34 @@ TEST_F(StatisticsServiceTest, RemoteCallerGetsLiveFiguresInOrder) {
     ASSERT_TRUE(service.startServer());
     EXPECT_TRUE(service.startServer()); // already serving
 
-    Reply reply = dbusSend(name);
-    ASSERT_EQ(reply.exitCode, 0) << reply.error.toStdString();
-    EXPECT_EQ(reply.values, (QStringList{QStringLiteral("int32 7"), QStringLiteral("uint64 1234567890123"),
-                                         QStringLiteral("uint64 18446744073709551615")}));
+    QDBusMessage reply = call();
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    // On the wire: a 32-bit signed count and two unsigned 64-bit byte counts, in that order.
+    EXPECT_EQ(reply.signature(), QStringLiteral("itt"));
+    EXPECT_EQ(reply.arguments(), figures(7, 1234567890123ULL, 18446744073709551615ULL));
 
     // Asked again, not cached.
     provider.connections = 0;
     provider.sent = 5;
     provider.received = 6;
-    EXPECT_EQ(dbusSend(name).values,
-              (QStringList{QStringLiteral("int32 0"), QStringLiteral("uint64 5"), QStringLiteral("uint64 6")}));
+    EXPECT_EQ(call().arguments(), figures(0, 5, 6));
     EXPECT_EQ(provider.calls, 2);
 
     // What outside tools see when they look.
-    reply = dbusSend(name, QStringLiteral("org.freedesktop.DBus.Introspectable.Introspect"));
-    EXPECT_TRUE(reply.output.contains(QLatin1String("interface name=\"com.fernhollowsoftware.quillon.Statistics\"")))
-        << reply.output.toStdString();
+    const QString introspection =
+        call(QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"))
+            .arguments()
+            .value(0)
+            .toString();
+    EXPECT_TRUE(introspection.contains(QLatin1String("interface name=\"com.fernhollowsoftware.quillon.Statistics\"")))
+        << introspection.toStdString();
     for (const char* arg : {"connections", "dataSent", "dataReceived"}) {
-        EXPECT_TRUE(reply.output.contains(QLatin1String(arg))) << arg;
+        EXPECT_TRUE(introspection.contains(QLatin1String(arg))) << arg;
     }
 
     // A provider without figures is an error for the caller.
     provider.answer = false;
-    reply = dbusSend(name);
-    EXPECT_NE(reply.exitCode, 0);
-    EXPECT_TRUE(reply.error.contains(QLatin1String("org.freedesktop.DBus.Error.Failed"))) << reply.error.toStdString();
+    EXPECT_EQ(call().errorName(), QStringLiteral("org.freedesktop.DBus.Error.Failed"));
 }
 
 // Owning the name is what keeps a second agent from starting.
@@ -122,19 +110,15 @@ TEST_F(StatisticsServiceTest, OnlyOneOwnerOfTheNamePerBus) {
         ASSERT_TRUE(running.startServer());
         EXPECT_FALSE(latecomer.startServer());
         EXPECT_FALSE(latecomer.isServing());
-        EXPECT_EQ(dbusSend(name).values.value(0), QStringLiteral("int32 1"));
+        EXPECT_EQ(call().arguments().value(0), QVariant(1));
 
         running.stopServer();
         ASSERT_TRUE(latecomer.startServer());
-        EXPECT_EQ(dbusSend(name).values.value(0), QStringLiteral("int32 2"));
+        EXPECT_EQ(call().arguments().value(0), QVariant(2));
         latecomer.stopServer();
     }
     // Released: nobody answers under the name any more.
-    const Reply reply = dbusSend(name);
-    EXPECT_NE(reply.exitCode, 0);
-    EXPECT_TRUE(reply.error.contains(QLatin1String("ServiceUnknown")) ||
-                reply.error.contains(QLatin1String("NameHasNoOwner")))
-        << reply.error.toStdString();
+    EXPECT_EQ(call().errorName(), QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
     QDBusConnection::disconnectFromBus(QStringLiteral("qn-second"));
 
     // Without a bus nothing starts.

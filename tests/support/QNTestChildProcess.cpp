@@ -35,12 +35,7 @@ bool QNTestChildProcess::waitForStdoutLines(qsizetype count, int timeoutMillisec
 }
 
 bool QNTestChildProcess::stderrContains(const QString& text) const {
-    for (const QString& line : stderrLines) {
-        if (line.contains(text)) {
-            return true;
-        }
-    }
-    return false;
+    return !stderrLines.filter(text).isEmpty();
 }
 
 void QNTestChildProcess::signal(int number) {

@@ -1,107 +1,80 @@
 #include "support/QNTestEchoServer.h"
 
-#include <QByteArray>
-
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <map>
-#include <vector>
+#include <algorithm>
 
 namespace {
 
-struct Client {
-    QByteArray pending;
-    bool ended = false;
-};
+bool sendAll(int socket, const char* bytes, ssize_t size) {
+    while (size > 0) {
+        const ssize_t count = send(socket, bytes, size_t(size), MSG_NOSIGNAL);
+        if (count <= 0) {
+            return false;
+        }
+        bytes += count;
+        size -= count;
+    }
+    return true;
+}
 
 } // namespace
 
-QNTestEchoServer::QNTestEchoServer(const QByteArray& greeting)
-    : _greeting(greeting) {
-    _listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    _wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+QNTestEchoServer::QNTestEchoServer(const QByteArray& closingLine)
+    : _closingLine(closingLine) {
+    _listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
-    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        listen(_listener, SOMAXCONN) == 0 &&
-        getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        _port = ntohs(address.sin_port);
-        _thread = std::thread([this] { run(); });
+    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(_listener, SOMAXCONN) != 0 ||
+        getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return;
     }
+    _port = ntohs(address.sin_port);
+    _acceptor = std::thread([this] {
+        int client = -1;
+        while ((client = accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+            std::lock_guard lock(_mutex);
+            _clients.push_back(client);
+            _threads.emplace_back([this, client] { serve(client); });
+        }
+    });
 }
 
 QNTestEchoServer::~QNTestEchoServer() {
-    eventfd_write(_wake, 1);
-    if (_thread.joinable()) {
-        _thread.join();
+    // Wakes the accepting thread, then every client's thread wherever it blocks.
+    shutdown(_listener, SHUT_RDWR);
+    if (_acceptor.joinable()) {
+        _acceptor.join();
+    }
+    {
+        std::lock_guard lock(_mutex);
+        for (const int client : _clients) {
+            shutdown(client, SHUT_RDWR);
+        }
+    }
+    for (std::thread& thread : _threads) {
+        thread.join();
     }
     close(_listener);
-    close(_wake);
 }
 
-void QNTestEchoServer::run() {
-    std::map<int, Client> clients;
-    std::vector<pollfd> descriptors;
-    while (true) {
-        descriptors = {{_wake, POLLIN, 0}, {_listener, POLLIN, 0}};
-        for (const auto& [fd, client] : clients) {
-            descriptors.push_back(
-                {fd, short((client.ended ? 0 : POLLIN) | (client.pending.isEmpty() ? 0 : POLLOUT)), 0});
-        }
-        if (poll(descriptors.data(), nfds_t(descriptors.size()), -1) < 0 && errno != EINTR) {
-            break;
-        }
-        if (descriptors[0].revents) {
-            break;
-        }
-        if (descriptors[1].revents) {
-            int fd = -1;
-            while ((fd = accept4(_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
-                ++_accepted;
-                clients[fd].pending = _greeting;
-            }
-        }
-        for (size_t index = 2; index < descriptors.size(); ++index) {
-            const int fd = descriptors[index].fd;
-            Client& client = clients[fd];
-            bool drop = descriptors[index].revents & POLLERR;
-            if (descriptors[index].revents & (POLLIN | POLLHUP)) {
-                char buffer[65536];
-                const ssize_t count = recv(fd, buffer, sizeof(buffer), 0);
-                if (count > 0) {
-                    client.pending.append(buffer, count);
-                } else if (count == 0) {
-                    client.ended = true;
-                } else if (errno != EAGAIN) {
-                    drop = true;
-                }
-            }
-            if (!client.pending.isEmpty()) {
-                const ssize_t count = send(fd, client.pending.constData(), size_t(client.pending.size()), MSG_NOSIGNAL);
-                if (count > 0) {
-                    client.pending.remove(0, count);
-                } else if (count < 0 && errno != EAGAIN) {
-                    drop = true;
-                }
-            }
-            if (drop || (client.ended && client.pending.isEmpty())) {
-                if (!drop) {
-                    shutdown(fd, SHUT_WR);
-                }
-                close(fd);
-                clients.erase(fd);
-            }
-        }
+void QNTestEchoServer::serve(int client) {
+    const bool echo = _closingLine.isEmpty();
+    if (!echo && sendAll(client, _closingLine.constData(), _closingLine.size())) {
+        shutdown(client, SHUT_WR);
     }
-    for (const auto& entry : clients) {
-        close(entry.first);
+    char buffer[65536];
+    ssize_t count = 0;
+    while ((count = recv(client, buffer, sizeof(buffer), 0)) > 0 && (!echo || sendAll(client, buffer, count))) {
     }
+    shutdown(client, SHUT_WR);
+    std::lock_guard lock(_mutex);
+    _clients.erase(std::find(_clients.begin(), _clients.end(), client));
+    close(client);
 }

@@ -2,29 +2,31 @@
 
 #include <QByteArray>
 
-#include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
-// A TCP echo server on 127.0.0.1 and a free port, on a thread of its own so tests may block while it
-// works. It sends back everything it reads and, when a client ends its side, ends its own once the echo
-// is out (a half-close, like an ordinary server). Optionally it speaks first with a greeting.
+// A TCP echo server on 127.0.0.1 and a free port, with a thread for each client so tests may block while
+// it works. It sends back everything it reads and, when a client ends its side, ends its own once the echo
+// is out (a half-close, like an ordinary server). Given a closing line it is a server that is done first
+// instead: it sends the line, ends its side at once and reads on until the client ends.
 class QNTestEchoServer {
 public:
-    explicit QNTestEchoServer(const QByteArray& greeting = QByteArray());
+    explicit QNTestEchoServer(const QByteArray& closingLine = QByteArray());
     ~QNTestEchoServer();
     QNTestEchoServer(const QNTestEchoServer&) = delete;
     QNTestEchoServer& operator=(const QNTestEchoServer&) = delete;
 
     quint16 port() const { return _port; }
-    int connectionsAccepted() const { return _accepted.load(); }
 
 private:
-    void run();
+    void serve(int client);
 
+    QByteArray _closingLine;
     int _listener = -1;
-    int _wake = -1;
     quint16 _port = 0;
-    QByteArray _greeting;
-    std::atomic<int> _accepted{0};
-    std::thread _thread;
+    std::mutex _mutex;
+    std::vector<int> _clients; // open connections
+    std::vector<std::thread> _threads;
+    std::thread _acceptor;
 };

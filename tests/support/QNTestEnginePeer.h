@@ -1,11 +1,14 @@
 #pragma once
 
+#include "kernel/QNAtomTypes.h"
+
 #include <QByteArray>
 #include <QList>
+#include <QLocalServer>
 #include <QObject>
 #include <QString>
 
-class QSocketNotifier;
+class QLocalSocket;
 
 // An engine stand-in for the agent's tests: listens on a Unix socket, takes one agent at a
 // time, records every option frame exactly as it arrives and sends whatever messages a test asks for.
@@ -19,7 +22,7 @@ public:
     explicit QNTestEnginePeer(const QString& socketPath);
     ~QNTestEnginePeer() override;
 
-    bool isListening() const { return _listener >= 0; }
+    bool isListening() const { return _server.isListening(); }
     // Agents accepted so far, and how many of them closed their end.
     int agentsAccepted() const { return _accepted; }
     int agentsClosed() const { return _closed; }
@@ -37,22 +40,23 @@ public:
 
     // Sends one message (an atom) to the current agent.
     bool send(quint32 type, const QByteArray& payload);
-    bool sendConnections(qint32 count);
-    bool sendDataSent(quint64 bytes);
-    bool sendDataReceived(quint64 bytes);
-    bool sendLog(const QByteArray& text);
+    bool sendConnections(qint32 count) { return send(kQNAtomTypeConnections, bytesOf(count)); }
+    bool sendDataSent(quint64 bytes) { return send(kQNAtomTypeDataSent, bytesOf(bytes)); }
+    bool sendDataReceived(quint64 bytes) { return send(kQNAtomTypeDataReceived, bytesOf(bytes)); }
+    bool sendLog(const QByteArray& text) { return send(kQNAtomTypeLog, text); }
     // Closes the current agent's connection from the engine's side.
     void dropAgent();
 
 private:
+    // A number as the engine sends it: in the machine's own byte order.
+    template <typename Number> static QByteArray bytesOf(Number value) {
+        return QByteArray(reinterpret_cast<const char*>(&value), sizeof value);
+    }
     void accept();
     void read();
 
-    QString _path;
-    int _listener = -1;
-    int _client = -1;
-    QSocketNotifier* _listenNotifier = nullptr;
-    QSocketNotifier* _readNotifier = nullptr;
+    QLocalServer _server;
+    QLocalSocket* _client = nullptr;
     QByteArray _input;
     QList<Frame> _frames;
     qsizetype _garbage = 0;

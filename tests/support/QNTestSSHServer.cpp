@@ -3,9 +3,7 @@
 #include "support/QNTestProcess.h"
 #include "support/QNTestWait.h"
 
-#include <QDir>
 #include <QFile>
-#include <QMultiHash>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -173,25 +171,16 @@ namespace {
 // The process and all its descendants: sshd's connection processes start sessions of their own, out of
 // reach of a signal to sshd's process group.
 QList<pid_t> processTree(pid_t root) {
-    QMultiHash<pid_t, pid_t> children;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& entry : entries) {
-        bool numeric = false;
-        const pid_t pid = pid_t(entry.toInt(&numeric));
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-        if (!numeric || !stat.open(QIODevice::ReadOnly)) {
-            continue;
-        }
-        // "pid (name) state ppid ...": the name may hold spaces, so read after its closing parenthesis.
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1) {
-            children.insert(pid_t(fields[1].toInt()), pid);
-        }
-    }
     QList<pid_t> tree{root};
     for (qsizetype index = 0; index < tree.size(); ++index) {
-        tree += children.values(tree[index]);
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(tree[index]));
+        if (children.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& child : children.readAll().split(' ')) {
+                if (!child.trimmed().isEmpty()) {
+                    tree << pid_t(child.toInt());
+                }
+            }
+        }
     }
     return tree;
 }
@@ -220,11 +209,7 @@ bool QNTestSSHServer::logContains(const QString& text) const {
 }
 
 int QNTestSSHServer::logCount(const QString& text) const {
-    int count = 0;
-    for (const QString& line : _log) {
-        count += line.contains(text) ? 1 : 0;
-    }
-    return count;
+    return int(_log.filter(text).size());
 }
 
 bool QNTestSSHServer::waitForLog(const QString& text, int timeoutMilliseconds) {

@@ -42,7 +42,6 @@ public:
     QString directory() const { return _directory.path(); }
 
     // sshd's own log (standard error), line by line; waits are event-driven with a generous time-out.
-    QStringList log() const { return _log; }
     bool logContains(const QString& text) const;
     int logCount(const QString& text) const;
     bool waitForLog(const QString& text, int timeoutMilliseconds = 20000);

@@ -124,10 +124,9 @@ void QNScriptedSSHServer::handleAuthentication(ssh_session session, ssh_message 
         std::vector<const char*> pointers;
         std::vector<char> echoes(size_t(prompts.size()) + 1, 0);
         for (const QString& prompt : prompts) {
+            // A moved byte array keeps its bytes where they are.
             texts.push_back(prompt.toUtf8());
-        }
-        for (const QByteArray& text : texts) {
-            pointers.push_back(text.constData());
+            pointers.push_back(texts.back().constData());
         }
         ssh_message_auth_interactive_request(message, "scripted", "", unsigned(prompts.size()), pointers.data(),
                                              echoes.data());

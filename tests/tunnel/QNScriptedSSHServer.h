@@ -20,9 +20,9 @@ public:
     struct Script {
         int methods = 0;                 // SSH_AUTH_METHOD_* named in every failure
         bool acceptNone = false;         // the method none succeeds
-        QList<QStringList> rounds;       // keyboard-interactive prompts, round by round
+        QList<QStringList> rounds = {};  // keyboard-interactive prompts, round by round
         Ending ending = Ending::Success; // after the last round
-        QString password;                // the password method accepts this one (null: none)
+        QString password = {};           // the password method accepts this one (null: none)
     };
 
     explicit QNScriptedSSHServer(const Script& script);

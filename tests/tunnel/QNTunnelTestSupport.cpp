@@ -109,37 +109,35 @@ QByteArray QNTestClientSocket::read(qsizetype count) {
     return bytes;
 }
 
-QByteArray QNTestClientSocket::readAll() {
-    QByteArray bytes;
+bool QNTestClientSocket::drain(QByteArray* bytes) {
     char buffer[65536];
     ssize_t got = 0;
     while ((got = recv(_socket, buffer, sizeof(buffer), 0)) > 0) {
-        bytes.append(buffer, got);
+        if (bytes) {
+            bytes->append(buffer, got);
+        }
     }
-    return bytes;
+    _ended = got == 0 || errno == ECONNRESET;
+    return _ended;
 }
 
-bool QNTestClientSocket::waitForEnd() {
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = recv(_socket, buffer, sizeof(buffer), 0)) > 0) {
-    }
-    return got == 0 || errno == ECONNRESET;
+QByteArray qnSOCKS5Connect(quint16 port) {
+    return QByteArray::fromHex("050100"
+                               "050100017f000001") +
+           char(port >> 8) + char(port & 0xFF);
+}
+
+QByteArray qnSOCKS5Granted(quint16 port) {
+    // The reply echoes the requested address and port.
+    return QByteArray::fromHex("0500"
+                               "050000017f000001") +
+           char(port >> 8) + char(port & 0xFF);
 }
 
 QByteArray qnSOCKS5Echo(quint16 tunnelPort, quint16 echoPort, const QByteArray& payload) {
     QNTestClientSocket client(tunnelPort);
-    QByteArray request = QByteArray::fromHex("050100"
-                                             "050100017f000001");
-    request.append(char(echoPort >> 8)).append(char(echoPort & 0xFF));
-    if (!client.isConnected() || !client.send(request)) {
-        return {};
-    }
-    // The reply echoes the requested address and port.
-    const QByteArray wanted = QByteArray::fromHex("0500"
-                                                  "05000001") +
-                              request.sliced(7);
-    if (client.read(wanted.size()) != wanted) {
+    const QByteArray granted = qnSOCKS5Granted(echoPort);
+    if (!client.isConnected() || !client.send(qnSOCKS5Connect(echoPort)) || client.read(granted.size()) != granted) {
         return {};
     }
     // Write and read at once, or a large payload would fill every buffer on the way and stall.
@@ -149,7 +147,7 @@ QByteArray qnSOCKS5Echo(quint16 tunnelPort, quint16 echoPort, const QByteArray& 
     });
     const QByteArray echo = client.readAll();
     writer.join();
-    return echo;
+    return client.ended() ? echo : QByteArray();
 }
 
 int qnOpenDescriptorCount() {

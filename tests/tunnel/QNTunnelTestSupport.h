@@ -48,17 +48,32 @@ public:
     // Exactly count bytes, or fewer when the peer ended or went quiet for the time-out.
     QByteArray read(qsizetype count);
     // Everything until the peer ends the connection (or resets it, or goes quiet for the time-out).
-    QByteArray readAll();
-    // True once the peer has ended or reset the connection.
-    bool waitForEnd();
+    QByteArray readAll() {
+        QByteArray bytes;
+        drain(&bytes);
+        return bytes;
+    }
+    // True once the peer has ended or reset the connection; what it sent until then is dropped.
+    bool waitForEnd() { return drain(nullptr); }
+    // Whether the last read reached the peer's end rather than the time-out.
+    bool ended() const { return _ended; }
 
 private:
+    bool drain(QByteArray* bytes);
+
     int _socket = -1;
     bool _connected = false;
+    bool _ended = false;
 };
 
+// A SOCKS 5 greeting and a request for 127.0.0.1:port, to send in one packet, and the tunnel's two replies
+// to them once the channel is open.
+QByteArray qnSOCKS5Connect(quint16 port);
+QByteArray qnSOCKS5Granted(quint16 port);
+
 // SOCKS 5 to 127.0.0.1:port through a tunnel: greeting and request in one packet, then the payload; the
-// payload's echo once the far side has ended. Empty when any step failed. Safe on any thread.
+// payload's echo once the far side has ended. Empty when any step failed or the end did not come. Safe on
+// any thread.
 QByteArray qnSOCKS5Echo(quint16 tunnelPort, quint16 echoPort, const QByteArray& payload);
 
 // The descriptors this process holds right now.

@@ -88,12 +88,9 @@ TEST_F(TunnelSessionTest, ClientKeys) {
 
 TEST_F(TunnelSessionTest, HostKeyPin) {
     const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
-    const QByteArray otherRSA = sshd.makeClientKey(QStringLiteral("rsa"), QString(), true, false);
     sshd.makeClientKey(QStringLiteral("ed25519"), QString(), false, false);
-    QFile otherRSAPublic(sshd.directory() + QStringLiteral("/client_key_2.pub"));
-    QFile otherEd25519Public(sshd.directory() + QStringLiteral("/client_key_3.pub"));
-    ASSERT_TRUE(otherRSAPublic.open(QIODevice::ReadOnly));
-    ASSERT_TRUE(otherEd25519Public.open(QIODevice::ReadOnly));
+    QFile otherPublic(sshd.directory() + QStringLiteral("/client_key_2.pub"));
+    ASSERT_TRUE(otherPublic.open(QIODevice::ReadOnly));
     ASSERT_TRUE(sshd.start());
     // The server holds RSA, Ed25519 and ECDSA host keys; each pin must be checked against the server's key
     // of that kind, not against the key it would present by preference.
@@ -105,8 +102,7 @@ TEST_F(TunnelSessionTest, HostKeyPin) {
         {"ServerRSALine", sshd.hostKeyLine(QStringLiteral("rsa")), true},
         {"ServerEd25519Line", sshd.hostKeyLine(QStringLiteral("ed25519")), true},
         {"ServerECDSALine", sshd.hostKeyLine(QStringLiteral("ecdsa")), true},
-        {"OtherEd25519Line", otherEd25519Public.readAll(), false},
-        {"OtherRSALine", otherRSAPublic.readAll(), false},
+        {"OtherKeyLine", otherPublic.readAll(), false},
         {"NotAKey", "not a key at all", false},
     };
     for (const auto& c : cases) {
@@ -175,10 +171,7 @@ TEST_F(TunnelSessionTest, ServerKilledWhileServing) {
     Tunnel tunnel;
     ASSERT_TRUE(tunnel.run(*qnTunnelProxy(sshd, key)));
     QNTestClientSocket client(tunnel.port);
-    QByteArray request = QByteArray::fromHex("050100"
-                                             "050100017f000001");
-    request.append(char(echo.port() >> 8)).append(char(echo.port() & 0xFF));
-    ASSERT_TRUE(client.send(request + "ping"));
+    ASSERT_TRUE(client.send(qnSOCKS5Connect(echo.port()) + "ping"));
     ASSERT_EQ(client.read(2 + 10 + 4).right(4), "ping");
 
     sshd.kill();
@@ -190,9 +183,10 @@ TEST_F(TunnelSessionTest, ServerKilledWhileServing) {
     EXPECT_TRUE(client.waitForEnd());
 }
 
-TEST_F(TunnelSessionTest, ServerReportsOnceAllAreUpAndDeliversDuringStop) {
+TEST_F(TunnelSessionTest, ServerServesEarlyClientsReportsOnceAllAreUpAndDeliversDuringStop) {
     const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
     ASSERT_TRUE(sshd.start());
+    QNTestEchoServer echo;
     const int descriptorsBefore = qnOpenDescriptorCount();
     QNRecordingTunnelDelegate delegate;
     auto server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
@@ -204,7 +198,12 @@ TEST_F(TunnelSessionTest, ServerReportsOnceAllAreUpAndDeliversDuringStop) {
     ASSERT_NE(second, 0);
     // The caller's proxy is not touched; each session has its own copy with its own port.
     EXPECT_EQ(proxy->localTunnelPort(), 0);
+    // Connected and answered before start: the client waits in the listen backlog.
+    QByteArray echoed;
+    std::thread early([&] { echoed = qnSOCKS5Echo(first, echo.port(), "early bird"); });
     server->start();
+    early.join();
+    EXPECT_EQ(echoed, "early bird");
     ASSERT_TRUE(delegate.waitForConnected());
     ASSERT_TRUE(delegate.waitForLog(text("running"), 2));
     EXPECT_EQ(delegate.connectedCount, 1);
@@ -228,7 +227,7 @@ TEST_F(TunnelSessionTest, ServerReportsOnceAllAreUpAndDeliversDuringStop) {
     server->start();
     ASSERT_TRUE(delegate.waitForConnected(2));
     server.reset();
-    EXPECT_EQ(qnOpenDescriptorCount(), descriptorsBefore);
+    EXPECT_TRUE(qnWaitUntil([&] { return qnOpenDescriptorCount() == descriptorsBefore; }));
     EXPECT_TRUE(delegate.errors.isEmpty());
 }
 
@@ -248,21 +247,6 @@ TEST_F(TunnelSessionTest, OneFailingTunnelKeepsTheServerFromReportingConnected) 
     EXPECT_EQ(delegate.errors.size(), 1);
     // The failed session's listener is closed: its clients are refused.
     EXPECT_FALSE(QNTestClientSocket(failing).isConnected());
-}
-
-TEST_F(TunnelSessionTest, ClientsWaitingBeforeTheConnectionIsUpAreServed) {
-    const QByteArray key = sshd.makeClientKey(QStringLiteral("ed25519"));
-    ASSERT_TRUE(sshd.start());
-    QNTestEchoServer echo;
-    QNRecordingTunnelDelegate delegate;
-    auto server = QNSSHTunnelServer::tunnelServerWithDelegate(&delegate, 0);
-    const quint16 port = server->createTunnel(*qnTunnelProxy(sshd, key));
-    // Connected and answered before start: the client waits in the listen backlog.
-    QByteArray echoed;
-    std::thread early([&] { echoed = qnSOCKS5Echo(port, echo.port(), "early bird"); });
-    server->start();
-    early.join();
-    EXPECT_EQ(echoed, "early bird");
 }
 
 TEST_F(TunnelSessionTest, NoListenerIsReportedBeforeCreateTunnelReturns) {
@@ -326,10 +310,7 @@ TEST_F(TunnelSessionTest, TeardownWhileBusyClosesEveryClientAndLeaksNothing) {
     for (int index = 0; index < kClients; ++index) {
         clients.emplace_back([&] {
             QNTestClientSocket client(port);
-            QByteArray request = QByteArray::fromHex("050100"
-                                                     "050100017f000001");
-            request.append(char(echo.port() >> 8)).append(char(echo.port() & 0xFF));
-            if (!client.send(request) || client.read(12).size() != 12) {
+            if (!client.send(qnSOCKS5Connect(echo.port())) || client.read(12).size() != 12) {
                 return;
             }
             std::thread writer([&] {
