@@ -15,6 +15,7 @@ constexpr uchar kMarkerInteger16 = 0x14;
 constexpr uchar kMarkerOneItemArray = 0xA1;
 constexpr int kKindASCIIString = 0x5;
 constexpr int kKindUTF16String = 0x6;
+constexpr int kKindUID = 0x8;
 constexpr int kKindArray = 0xA;
 constexpr int kKindSet = 0xC;
 constexpr int kKindDictionary = 0xD;
@@ -216,7 +217,9 @@ public:
             setProblem(problem, QStringLiteral("the binary property list is malformed"));
             return false;
         }
-        if (container && depth >= _maximumDepth) {
+        // A UID reads as a dictionary of one key and its number: three values, one level.
+        const bool uid = _layout.kindOf(index) == kKindUID;
+        if ((container || uid) && depth >= _maximumDepth) {
             setProblem(problem, QStringLiteral("values are nested more than %1 levels deep").arg(_maximumDepth));
             return false;
         }
@@ -229,7 +232,7 @@ public:
             }
         }
         _counts[size_t(index)] = kVisiting;
-        qint64 sum = 1;
+        qint64 sum = uid ? 3 : 1;
         int childHeight = 0;
         for (const quint64 child : children) {
             qint64 childTotal = 0;
@@ -245,7 +248,7 @@ public:
             }
         }
         _counts[size_t(index)] = sum;
-        _heights[size_t(index)] = container ? childHeight + 1 : 0;
+        _heights[size_t(index)] = container ? childHeight + 1 : (uid ? 1 : 0);
         *total = sum;
         return true;
     }

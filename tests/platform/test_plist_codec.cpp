@@ -218,6 +218,17 @@ TEST(PlistCodec, HostileInputIsRefusedWithAReason) {
         deep.append(arrayObject({quint16(index + 1)}));
     }
     deep.append(QByteArray("\x10\x00", 2));
+    // UIDs read as one-key dictionaries: three values and a level each.
+    QList<QByteArray> uidBomb;
+    for (quint16 index = 0; index < 19; ++index) {
+        uidBomb.append(arrayObject({quint16(index + 1), quint16(index + 1)}));
+    }
+    uidBomb.append(QByteArray("\x80\x07", 2));
+    QList<QByteArray> uidDeep;
+    for (quint16 index = 0; index < QNPlistCodec::kMaximumDepth; ++index) {
+        uidDeep.append(arrayObject({quint16(index + 1)}));
+    }
+    uidDeep.append(QByteArray("\x80\x07", 2));
     QByteArray badTrailer = binaryPlist({arrayObject({0})});
     badTrailer[badTrailer.size() - 2] = char(0x7F); // offset table far outside the data
 
@@ -243,6 +254,8 @@ TEST(PlistCodec, HostileInputIsRefusedWithAReason) {
         {"binary trailer out of range", badTrailer, "trailer"},
         {"binary reference bomb", binaryPlist(bomb), "more than"},
         {"binary nested too deep", binaryPlist(deep), "nested"},
+        {"binary UID bomb", binaryPlist(uidBomb), "more than"},
+        {"binary UID one level too deep", binaryPlist(uidDeep), "nested"},
         {"binary cycle", binaryPlist({arrayObject({1}), arrayObject({0})}), "refers to itself"},
         {"binary self reference", binaryPlist({arrayObject({0})}), "refers to itself"},
         {"binary reference past the table", binaryPlist({arrayObject({9})}), "malformed"},
