@@ -107,6 +107,10 @@ bool QNSSHTunnelConnection::run() {
     return progress;
 }
 
+bool QNSSHTunnelConnection::windowReopened() const {
+    return _windowShut && !_finished && _channel && ssh_channel_window_size(_channel) > 0;
+}
+
 void QNSSHTunnelConnection::stop() {
     if (!_finished) {
         _state = QNSSHTunnelConnectionStateClosed;
@@ -277,6 +281,7 @@ void QNSSHTunnelConnection::channelFailed(quint8 socks5Code) {
 }
 
 bool QNSSHTunnelConnection::writeChannel() {
+    _windowShut = false;
     if (_inputData.isEmpty() || _channelEOFSent || _channelClosed) {
         return false;
     }
@@ -285,7 +290,9 @@ bool QNSSHTunnelConnection::writeChannel() {
     if (ssh_get_status(_session.session()) & SSH_WRITE_PENDING) {
         return false;
     }
-    const qsizetype length = qMin<qsizetype>(_inputData.size(), ssh_channel_window_size(_channel));
+    const uint32_t window = ssh_channel_window_size(_channel);
+    _windowShut = window == 0;
+    const qsizetype length = qMin<qsizetype>(_inputData.size(), window);
     if (length == 0) {
         return false;
     }
@@ -384,6 +391,7 @@ int QNSSHTunnelConnection::channelData(ssh_session, ssh_channel, void* data, uin
     if (isStderr) {
         return int(length);
     }
+    self->_session.noteChannelEvent();
     // Until the success reply is queued, channel data must wait: it may not overtake the reply.
     if (self->_awaitingChannel || self->_finished) {
         self->_channelBacklog = true;
@@ -400,9 +408,13 @@ int QNSSHTunnelConnection::channelData(ssh_session, ssh_channel, void* data, uin
 }
 
 void QNSSHTunnelConnection::channelEOF(ssh_session, ssh_channel, void* userData) {
-    static_cast<QNSSHTunnelConnection*>(userData)->_channelEOF = true;
+    auto* self = static_cast<QNSSHTunnelConnection*>(userData);
+    self->_channelEOF = true;
+    self->_session.noteChannelEvent();
 }
 
 void QNSSHTunnelConnection::channelClose(ssh_session, ssh_channel, void* userData) {
-    static_cast<QNSSHTunnelConnection*>(userData)->_channelClosed = true;
+    auto* self = static_cast<QNSSHTunnelConnection*>(userData);
+    self->_channelClosed = true;
+    self->_session.noteChannelEvent();
 }

@@ -49,6 +49,8 @@ public:
     // Channel-side work that needs no socket event: finishing a channel open, moving data between the
     // buffers and the channel, half-closes. True when something moved.
     bool run();
+    // The server's window was shut at the last write and has opened since: run has work again.
+    bool windowReopened() const;
     // Marks the connection closed and closes and frees the channel.
     void stop();
     // The connection has ended and the session should drop it.
@@ -94,6 +96,7 @@ private:
     bool _channelEOF = false;       // the server will send no more
     bool _channelClosed = false;    // the server closed the channel
     bool _channelEOFSent = false;   // we told the server the client will send no more
+    bool _windowShut = false;       // the last write found the server's window shut
     bool _clientEOF = false;        // the client will send no more
     bool _clientHungUp = false;     // the client socket is gone both ways
     bool _clientShutdown = false;   // we told the client we will send no more

@@ -182,10 +182,11 @@ void QNSSHTunnelSession::serve() {
                 _connections[index]->handleEvents(revents);
             }
         }
-        busy = serviceConnections();
+        // Before the connections are served: a keep-alive may take in packets for them.
         if (_keepAlive && Clock::now() >= _aliveDue) {
             aliveTimer();
         }
+        busy = serviceConnections();
         // libssh 0.10 leaves a session whose socket failed "connected" but in its error state.
         if (!ssh_is_connected(_session) || (ssh_get_status(_session) & (SSH_CLOSED | SSH_CLOSED_ERROR))) {
             const char* message = ssh_get_disconnect_message(_session);
@@ -246,13 +247,18 @@ void QNSSHTunnelSession::acceptClients() {
 bool QNSSHTunnelSession::serviceConnections() {
     bool progress = false;
     for (int round = 0; round < kServiceRounds; ++round) {
+        const quint64 eventsBefore = _channelEvents;
         progress = false;
         for (const auto& connection : _connections) {
             progress |= connection->run();
         }
-        if (!progress) {
+        // libssh calls made for one connection take in the packets of all of them. What arrived for a
+        // connection after its turn (data, an end, a wider window) would otherwise wait for a packet that
+        // may never come.
+        if (!progress && !channelWorkArrivedSince(eventsBefore)) {
             break;
         }
+        progress = true;
     }
     std::vector<QNSSHTunnelConnection*> finished;
     for (const auto& connection : _connections) {
@@ -260,10 +266,17 @@ bool QNSSHTunnelSession::serviceConnections() {
             finished.push_back(connection.get());
         }
     }
+    // Closing a channel flushes libssh's output, taking in packets for the others on the way.
+    const quint64 eventsBeforeEnds = _channelEvents;
     for (QNSSHTunnelConnection* connection : finished) {
         endConnection(connection);
     }
-    return progress;
+    return progress || channelWorkArrivedSince(eventsBeforeEnds);
+}
+
+bool QNSSHTunnelSession::channelWorkArrivedSince(quint64 events) const {
+    return _channelEvents != events || std::any_of(_connections.begin(), _connections.end(),
+                                                   [](const auto& connection) { return connection->windowReopened(); });
 }
 
 void QNSSHTunnelSession::endConnection(QNSSHTunnelConnection* connection) {

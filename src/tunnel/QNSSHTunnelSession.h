@@ -48,6 +48,9 @@ public:
     // Re-arms the keep-alive: the next one goes out an interval after the last traffic.
     void updateAlive();
     void aliveTimer();
+    // A connection's channel had data, an end or a close delivered by libssh. That may happen inside a
+    // libssh call made for another connection, after this one's turn: the session then serves another round.
+    void noteChannelEvent() { ++_channelEvents; }
     // Hand a text to the main thread, where it reaches the server prefixed with the proxy's summary.
     void error(const QString& text);
     void log(const QString& text);
@@ -68,6 +71,7 @@ private:
     void pumpSSH();
     void acceptClients();
     bool serviceConnections();
+    bool channelWorkArrivedSince(quint64 events) const;
     void loadServerKey();
     void endConnection(QNSSHTunnelConnection* connection);
     void wake();
@@ -77,6 +81,7 @@ private:
     std::shared_ptr<QNProxy> _proxy;
     quint16 _port = 0;
     std::vector<std::unique_ptr<QNSSHTunnelConnection>> _connections;
+    quint64 _channelEvents = 0;
     std::thread _thread;
     int _serverSocket = -1;
     int _wakeFD = -1;
