@@ -82,7 +82,8 @@ TEST_F(StatusMenuTest, RefreshesOnlyWhenFlagged) {
     // Dirty refreshes marks and statistics, but keeps the profile items; rebuilding brings in the new list.
     statusMenu.setDirty();
     openAndCloseMenu(menu);
-    EXPECT_TRUE(menuLayout(menu).startsWith("13:Engine not running-|1:Proxying Off|2:---|11:Office*|12:---|3:Connections: 0|"))
+    EXPECT_TRUE(
+        menuLayout(menu).startsWith("13:Engine not running-|1:Proxying Off|2:---|11:Office*|12:---|3:Connections: 0|"))
         << menuLayout(menu).toStdString();
     statusMenu.setRebuildProfiles();
     openAndCloseMenu(menu);
