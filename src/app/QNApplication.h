@@ -129,7 +129,8 @@ public:
     quint64 dataReceived() const override;
     // The control socket is open and read. While it is not (and the agent wants it), the agent tries again
     // every few seconds and, once it is back, sends the engine the last profile stream and the logging flag.
-    bool engineConnected() const override { return _engineConnected; }
+    // For the menu: missing only while the agent wants the engine (not when it let go on purpose).
+    bool engineConnected() const override { return _engineConnected || !_engineWanted; }
     void profileChosen(qint64 identifier) override;
     void quitChosen() override;
 

@@ -18,9 +18,14 @@ void QNApplication::openEngine() {
 }
 
 void QNApplication::closeEngine() {
+    const bool shownMissing = !engineConnected();
     _engineWanted = false;
     _controlChannel->enableControlSocket(false);
     engineConnectionChanged();
+    // Let go on purpose: no longer shown as missing.
+    if (shownMissing) {
+        _statusMenu->engineChanged();
+    }
 }
 
 void QNApplication::engineConnectionChanged() {

@@ -77,12 +77,30 @@ protected:
 };
 
 TEST_F(EditTest, GoodEditReplacesTheProfileInPlace) {
+    // What the document cannot carry stays: a key's passphrase, and entries the tool does not know.
+    QVariantMap stored = domain();
+    QVariantList profiles = stored.value(kQNUserDefaultProfiles).toList();
+    QVariantMap sample = profiles.at(1).toMap();
+    QVariantList proxies = sample.value(kQNSettingsKeyProxies).toList();
+    QVariantMap proxy = proxies.at(0).toMap();
+    proxy.insert(kQNSettingsKeyClientKey, QByteArray("key bytes"));
+    proxy.insert(kQNSettingsKeyClientKeyPassphrase, "passphrase");
+    proxies[0] = proxy;
+    sample.insert(kQNSettingsKeyProxies, proxies);
+    sample.insert("note", "kept");
+    profiles[1] = sample;
+    stored.insert(kQNUserDefaultProfiles, profiles);
+    writeDomain(stored);
+
     useEditor(replacing(kSampleProxy, R"(port="1081")") + "\n" + replacing("Local SOCKS", "Edited"));
     const auto result = run({"edit", kSample});
     EXPECT_EQ(result.exitCode, 0) << result.standardError.toStdString();
     EXPECT_EQ(result.standardOutput, "Changed profile 2: Edited\n");
     EXPECT_EQ(ok({"list"}), "  1  First\n* 2  Edited\n");
     EXPECT_EQ(samplePort(), 1081);
+    EXPECT_EQ(storedSample().value("note"), "kept");
+    const QVariantMap edited = storedSample().value(kQNSettingsKeyProxies).toList().value(0).toMap();
+    EXPECT_EQ(edited.value(kQNSettingsKeyClientKeyPassphrase), "passphrase");
     EXPECT_EQ(takePosted(), QStringList{kQNNotificationProfiles});
 }
 

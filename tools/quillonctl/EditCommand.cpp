@@ -101,7 +101,7 @@ int store(quint32 identifier, const std::shared_ptr<QNProfile>& edited) {
         for (qsizetype index = 0; index < list.size(); ++index) {
             if (list.profile(index)->identifier() == identifier) {
                 QVariantList entries = list.entries();
-                replaceEntry(entries, index, *edited, identifier);
+                replaceEntry(entries, index, *edited, *list.profile(index));
                 list.store(preferences, entries, notes);
                 return true;
             }
