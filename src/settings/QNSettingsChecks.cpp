@@ -27,6 +27,23 @@ public:
     QString message;
 };
 
+// The agent's parsers keep the low 16 bits of a number that is too large, so "99999" would quietly become
+// port 34463: here a port must also be written as a number that fits.
+bool fitsPort(QStringView text) {
+    text = text.trimmed();
+    if (text.size() > 5) {
+        return false;
+    }
+    bool ok = false;
+    const uint value = text.isEmpty() ? 0 : text.toUInt(&ok);
+    return text.isEmpty() || (ok && value <= 65535);
+}
+
+bool fitsPortRange(QStringView text) {
+    const qsizetype dash = text.indexOf(u'-');
+    return dash < 0 ? fitsPort(text) : fitsPort(text.left(dash)) && fitsPort(text.mid(dash + 1));
+}
+
 } // namespace
 
 namespace QNSettingsChecks {
@@ -47,7 +64,9 @@ QString joinList(const QStringList& entries) {
 }
 
 QString portError(const QString& text) {
-    return QNUtilities::validatePortString(text.trimmed()) ? QString() : QNSettingsStrings::text("invalidPortField");
+    return QNUtilities::validatePortString(text.trimmed()) && fitsPort(text)
+               ? QString()
+               : QNSettingsStrings::text("invalidPortField");
 }
 
 QString portListError(const QStringList& entries) {
@@ -55,7 +74,7 @@ QString portListError(const QStringList& entries) {
         for (const QString& piece : entry.split(QLatin1Char(','))) {
             quint16 first = 0;
             quint16 last = 0;
-            if (!QNUtilities::parsePortRangeString(piece, &first, &last)) {
+            if (!fitsPortRange(piece) || !QNUtilities::parsePortRangeString(piece, &first, &last)) {
                 return QNSettingsStrings::text("invalidPortList").arg(piece);
             }
         }
@@ -74,8 +93,11 @@ QString hostError(const QString& host) {
 }
 
 QString serverAliveIntervalError(const QString& text) {
-    return QNUtilities::validateServerAliveIntervalString(text.trimmed()) ? QString()
-                                                                          : QNSettingsStrings::text("invalidInterval");
+    // No keep-alive at all is written as 0 (or nothing).
+    const QString trimmed = text.trimmed();
+    const bool none = trimmed.isEmpty() || trimmed == QLatin1String("0");
+    return none || QNUtilities::validateServerAliveIntervalString(trimmed) ? QString()
+                                                                           : QNSettingsStrings::text("invalidInterval");
 }
 
 QString chainError(const QNProxyChain& chain) {
@@ -92,7 +114,8 @@ QString fingerprintText(const QByteArray& keyData, const QString& passphrase) {
     if (fingerprint.isNull()) {
         return QNSettingsStrings::text(needsPassphrase ? "fingerprintNeedsPassphrase" : "fingerprintUnknown");
     }
-    return QNUtilities::formatFingerprint(fingerprint);
+    // Two lines of eight pairs; the formatter ends the first with a carriage return.
+    return QNUtilities::formatFingerprint(fingerprint).replace(QLatin1Char('\r'), QLatin1Char('\n'));
 }
 
 QString profileError(const QNProfile& profile) {
@@ -100,6 +123,28 @@ QString profileError(const QNProfile& profile) {
         if (rule && rule->enabled() && rule->action() == QNRuleActionProxy && !rule->proxy()) {
             return QNSettingsStrings::text("wouldNotCompile")
                 .arg(QNSettingsStrings::text("ruleWithoutProxy").arg(rule->name()));
+        }
+    }
+    // Numbers too large for a port, which the compiler would quietly cut down.
+    const auto portProblem = [](const QStringList& ports) { return portListError(ports); };
+    for (const auto& item : profile.proxies()) {
+        QList<std::shared_ptr<QNProxy>> proxies;
+        if (item && item->kind() == QNProxyItemKindProxy) {
+            proxies.append(std::static_pointer_cast<QNProxy>(item));
+        } else if (item && item->kind() == QNProxyItemKindChain) {
+            proxies = std::static_pointer_cast<QNProxyChain>(item)->proxies();
+        }
+        for (const auto& proxy : proxies) {
+            const QString problem = proxy ? portProblem(proxy->filterPorts()) : QString();
+            if (!problem.isNull()) {
+                return QNSettingsStrings::text("wouldNotCompile").arg(problem);
+            }
+        }
+    }
+    for (const auto& rule : profile.rules()) {
+        const QString problem = rule && rule->enabled() ? portProblem(rule->ports()) : QString();
+        if (!problem.isNull()) {
+            return QNSettingsStrings::text("wouldNotCompile").arg(problem);
         }
     }
     CollectingPresenter presenter;

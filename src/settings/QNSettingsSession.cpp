@@ -441,6 +441,8 @@ QNSettingsSession::SaveResult QNSettingsSession::save(quint32 identifier) {
         fail(QNSettingsStrings::text("unknownProfile"));
         return SaveResult::Failed;
     }
+    // A change made elsewhere is the first thing to tell, before anything about the profile itself.
+    reload();
     if (_entries.at(index).conflict) {
         fail(QNSettingsStrings::text("conflictText").arg(identifier));
         return SaveResult::Conflict;
