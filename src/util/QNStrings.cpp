@@ -83,6 +83,20 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("xmlErrorEncoding"),
          QStringLiteral("The document's encoding \"%1\" is not supported; save it as UTF-8.")},
         {QStringLiteral("xmlErrorEncodedContent"), QStringLiteral("The document is not valid %1.")},
+        // profile checks
+        {QStringLiteral("checkWarning"), QStringLiteral("Profile \"%1\", %2: %3")},
+        {QStringLiteral("checkItemProxy"), QStringLiteral("proxy \"%1\"")},
+        {QStringLiteral("checkItemChain"), QStringLiteral("chain \"%1\"")},
+        {QStringLiteral("checkItemRule"), QStringLiteral("rule \"%1\"")},
+        {QStringLiteral("checkHostUnresolved"), QStringLiteral("the host \"%1\" does not resolve now")},
+        {QStringLiteral("checkPortInvalid"), QStringLiteral("\"%1\" is not a port or port range")},
+        {QStringLiteral("checkPortOutOfRange"), QStringLiteral("port %1 is outside 0-65535")},
+        {QStringLiteral("checkProxyPort"),
+         QStringLiteral("port \"%1\" is not a number in 0-65535; it would be stored as %2")},
+        {QStringLiteral("checkProxyMissing"), QStringLiteral("the rule's proxy does not exist; the rule would block")},
+        {QStringLiteral("checkProxyTypeUnknown"),
+         QStringLiteral("the type \"%1\" is unknown; the proxy would be left out")},
+        {QStringLiteral("checkActionUnknown"), QStringLiteral("the action \"%1\" is unknown; the rule would block")},
         // preference file
         {QStringLiteral("preferencesSetAside"),
          QStringLiteral("The preference file %1 could not be read (%2). It was moved to %3 and Quillon continues "

@@ -29,7 +29,8 @@ int usageError(const QString& command, const QString& text) {
     return kUsage;
 }
 
-Arguments parseArguments(const QStringList& arguments, const QList<OptionSpec>& valueOptions) {
+Arguments parseArguments(const QStringList& arguments, const QList<OptionSpec>& valueOptions,
+                         const QStringList& flagOptions) {
     Arguments result;
     auto optionNamed = [&valueOptions](const QString& argument) -> const OptionSpec* {
         for (const OptionSpec& option : valueOptions) {
@@ -55,6 +56,10 @@ Arguments parseArguments(const QStringList& arguments, const QList<OptionSpec>& 
             optionsEnded = true;
         } else if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
             result.help = true;
+        } else if (argument.startsWith(QLatin1String("--")) && flagOptions.contains(argument.mid(2))) {
+            if (!result.flags.contains(argument.mid(2))) {
+                result.flags.append(argument.mid(2));
+            }
         } else if (const OptionSpec* option = optionNamed(argument)) {
             if (index + 1 >= arguments.size()) {
                 result.error = QStringLiteral("option '%1' needs a value").arg(argument);
@@ -87,8 +92,8 @@ bool expectOperands(const QString& command, const Arguments& arguments, qsizetyp
 }
 
 bool prepare(const QString& command, const char* usage, const QStringList& raw, qsizetype minimum, qsizetype maximum,
-             Arguments* arguments, int* status, const QList<OptionSpec>& valueOptions) {
-    *arguments = parseArguments(raw, valueOptions);
+             Arguments* arguments, int* status, const QList<OptionSpec>& valueOptions, const QStringList& flagOptions) {
+    *arguments = parseArguments(raw, valueOptions, flagOptions);
     if (arguments->help) {
         printOut(QString::fromUtf8(usage));
         *status = kSuccess;

@@ -39,6 +39,8 @@ struct Arguments {
     QStringList operands;
     // Options that take a value, by their long name ("output" for -o/--output).
     QVariantMap values;
+    // Flag options given, by their long name ("force" for --force).
+    QStringList flags;
     QString error;
 };
 
@@ -49,7 +51,9 @@ struct OptionSpec {
 
 // Understands -h/--help, "--" (everything after it is an operand), and the given value options as
 // "-o VALUE", "--output VALUE" and "--output=VALUE". A lone "-" and negative numbers are operands.
-Arguments parseArguments(const QStringList& arguments, const QList<OptionSpec>& valueOptions = {});
+// Flag options are long options without a value ("--force").
+Arguments parseArguments(const QStringList& arguments, const QList<OptionSpec>& valueOptions = {},
+                         const QStringList& flagOptions = {});
 
 // Checks the operand count; prints the usage error and returns false when it is wrong.
 bool expectOperands(const QString& command, const Arguments& arguments, qsizetype minimum, qsizetype maximum);
@@ -57,7 +61,8 @@ bool expectOperands(const QString& command, const Arguments& arguments, qsizetyp
 // The start of every command: parses, answers --help with the usage text, reports option errors and a wrong
 // operand count. True when the command should go on; otherwise *status is the exit status to return.
 bool prepare(const QString& command, const char* usage, const QStringList& raw, qsizetype minimum, qsizetype maximum,
-             Arguments* arguments, int* status, const QList<OptionSpec>& valueOptions = {});
+             Arguments* arguments, int* status, const QList<OptionSpec>& valueOptions = {},
+             const QStringList& flagOptions = {});
 
 // What a change has to say besides its edit: why it declines, or warnings to print once it is stored.
 struct ChangeNotes {

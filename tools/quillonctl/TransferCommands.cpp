@@ -1,5 +1,7 @@
 #include "TransferCommands.h"
 
+#include "ProfileDocument.h"
+
 #include "model/QNProfile.h"
 #include "model/QNXMLElement.h"
 #include "model/QNXMLText.h"
@@ -8,6 +10,7 @@
 
 #include <QFile>
 #include <QSaveFile>
+#include <QSet>
 
 #include <cstdio>
 #include <limits>
@@ -28,11 +31,21 @@ const char kExportUsage[] =
     "  -h, --help          Show this help.\n";
 
 const char kImportUsage[] =
-    "Usage: quillonctl import FILE\n"
+    "Usage: quillonctl import FILE [--replace] [--force]\n"
     "\n"
     "Adds every profile of a profiles XML document ('-' reads standard input). The profiles\n"
     "keep their names and get new identifiers above the highest in use. A document that cannot\n"
-    "be read changes nothing; the error says where it went wrong.\n";
+    "be read changes nothing; the error says where it went wrong.\n"
+    "\n"
+    "The document is checked first: ports outside 0-65535, rules whose proxy does not exist,\n"
+    "proxies of unknown types, chains that do not validate and proxy hosts that do not resolve\n"
+    "now are reported, profile by profile, and the document is refused.\n"
+    "\n"
+    "Options:\n"
+    "  --replace    A profile with the name of a stored one replaces it in place: same\n"
+    "               identifier, same position, still active if it was.\n"
+    "  --force      Store the document in spite of the check's warnings (still printed).\n"
+    "  -h, --help   Show this help.\n";
 
 bool writeOutput(const QString& path, const QByteArray& data, QString* error) {
     if (path.isEmpty() || path == QLatin1String("-")) {
@@ -95,6 +108,18 @@ int runExport(const QStringList& raw) {
     return kSuccess;
 }
 
+// Stored profiles of exactly that name (a null name matches only null names).
+QList<qsizetype> indexesNamed(const ProfileList& list, const QString& name) {
+    QList<qsizetype> matches;
+    for (qsizetype index = 0; index < list.size(); ++index) {
+        const QString stored = list.profile(index)->name();
+        if (stored == name && stored.isNull() == name.isNull()) {
+            matches.append(index);
+        }
+    }
+    return matches;
+}
+
 QNXMLText::Result readDocument(const QString& path) {
     if (path != QLatin1String("-")) {
         return QNXMLText::xmlElementWithContentsOfFile(path);
@@ -113,7 +138,8 @@ int runImport(const QStringList& raw) {
     const QString command = QStringLiteral("import");
     Arguments arguments;
     int status = kSuccess;
-    if (!prepare(command, kImportUsage, raw, 1, 1, &arguments, &status)) {
+    if (!prepare(command, kImportUsage, raw, 1, 1, &arguments, &status, {},
+                 {QStringLiteral("replace"), QStringLiteral("force")})) {
         return status;
     }
     const QString path = arguments.operands.first();
@@ -129,6 +155,10 @@ int runImport(const QStringList& raw) {
                                 .arg(shownPath, root.name(), kQNXMLElementNameProfiles));
         return kFailure;
     }
+    if (!acceptWarnings(command, documentWarnings(root), arguments.flags.contains(QStringLiteral("force")))) {
+        return kFailure;
+    }
+    const bool replace = arguments.flags.contains(QStringLiteral("replace"));
     // Every profile element takes an identifier, even one that yields no profile.
     quint64 numbers = 0;
     for (const auto& child : root.elements().value_or(QNXMLElement::Elements())) {
@@ -138,6 +168,7 @@ int runImport(const QStringList& raw) {
     }
 
     QList<std::shared_ptr<QNProfile>> imported;
+    QSet<const QNProfile*> replaced;
     const auto change = [&](QVariantMap& preferences, ChangeNotes* notes) {
         const ProfileList list(preferences);
         const auto next = list.nextIdentifier();
@@ -151,8 +182,22 @@ int runImport(const QStringList& raw) {
             return false;
         }
         QVariantList entries = list.entries();
+        replaced.clear();
+        QSet<qsizetype> taken;
         for (const auto& profile : std::as_const(imported)) {
-            entries.append(profile->settings());
+            const QList<qsizetype> matches = replace ? indexesNamed(list, profile->name()) : QList<qsizetype>();
+            if (matches.isEmpty()) {
+                entries.append(profile->settings());
+                continue;
+            }
+            if (matches.size() > 1 || taken.contains(matches.first())) {
+                notes->refusal = QStringLiteral("more than one profile is called '%1'; nothing was imported")
+                                     .arg(displayName(*profile));
+                return false;
+            }
+            taken.insert(matches.first());
+            replaceEntry(entries, matches.first(), *profile, list.profile(matches.first())->identifier());
+            replaced.insert(profile.get());
         }
         list.store(preferences, entries, notes);
         return true;
@@ -160,7 +205,10 @@ int runImport(const QStringList& raw) {
     const auto report = [&] {
         QString text;
         for (const auto& profile : std::as_const(imported)) {
-            text += QStringLiteral("Imported profile %1: %2\n").arg(profile->identifier()).arg(displayName(*profile));
+            text += QStringLiteral("%1 profile %2: %3\n")
+                        .arg(replaced.contains(profile.get()) ? QStringLiteral("Replaced") : QStringLiteral("Imported"))
+                        .arg(profile->identifier())
+                        .arg(displayName(*profile));
         }
         return text;
     };
@@ -173,7 +221,7 @@ QList<Command> transferCommands() {
     return {
         {QStringLiteral("export"), QStringLiteral("export [PROFILE...] [-o FILE]"),
          QStringLiteral("Write profiles as a profiles XML document"), runExport},
-        {QStringLiteral("import"), QStringLiteral("import FILE"),
-         QStringLiteral("Add the profiles of a profiles XML document"), runImport},
+        {QStringLiteral("import"), QStringLiteral("import FILE [--replace] [--force]"),
+         QStringLiteral("Add (or replace) the profiles of a profiles XML document"), runImport},
     };
 }

@@ -2,6 +2,7 @@
 // about changes, and moves profiles in and out as XML documents.
 
 #include "CommandSupport.h"
+#include "EditCommand.h"
 #include "ProfileCommands.h"
 #include "SettingsCommands.h"
 #include "TransferCommands.h"
@@ -24,6 +25,8 @@ QList<Command> commandTable() {
     QList<Command> commands = profileCommands();
     commands += transferCommands();
     commands += settingsCommands();
+    commands.append({QStringLiteral("edit"), QStringLiteral("edit PROFILE [--force]"),
+                     QStringLiteral("Edit a profile's XML document in $VISUAL or $EDITOR"), runEditCommand});
 #ifdef QUILLONCTL_HAS_STATS
     commands.append({QStringLiteral("stats"), QStringLiteral("stats [--watch]"),
                      QStringLiteral("Show the running agent's live statistics"), runStatsCommand});

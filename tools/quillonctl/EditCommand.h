@@ -1,0 +1,5 @@
+#pragma once
+
+#include "CommandSupport.h"
+
+int runEditCommand(const QStringList& arguments);
