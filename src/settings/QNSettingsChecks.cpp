@@ -3,6 +3,7 @@
 #include "fingerprint/QNFingerprint.h"
 #include "kernel/QNProfileCompiler.h"
 #include "model/QNProfile.h"
+#include "model/QNProfileCheck.h"
 #include "model/QNProxy.h"
 #include "model/QNProxyChain.h"
 #include "model/QNRule.h"
@@ -119,33 +120,12 @@ QString fingerprintText(const QByteArray& keyData, const QString& passphrase) {
 }
 
 QString profileError(const QNProfile& profile) {
-    for (const auto& rule : profile.rules()) {
-        if (rule && rule->enabled() && rule->action() == QNRuleActionProxy && !rule->proxy()) {
-            return QNSettingsStrings::text("wouldNotCompile")
-                .arg(QNSettingsStrings::text("ruleWithoutProxy").arg(rule->name()));
-        }
-    }
-    // Numbers too large for a port, which the compiler would quietly cut down.
-    const auto portProblem = [](const QStringList& ports) { return portListError(ports); };
-    for (const auto& item : profile.proxies()) {
-        QList<std::shared_ptr<QNProxy>> proxies;
-        if (item && item->kind() == QNProxyItemKindProxy) {
-            proxies.append(std::static_pointer_cast<QNProxy>(item));
-        } else if (item && item->kind() == QNProxyItemKindChain) {
-            proxies = std::static_pointer_cast<QNProxyChain>(item)->proxies();
-        }
-        for (const auto& proxy : proxies) {
-            const QString problem = proxy ? portProblem(proxy->filterPorts()) : QString();
-            if (!problem.isNull()) {
-                return QNSettingsStrings::text("wouldNotCompile").arg(problem);
-            }
-        }
-    }
-    for (const auto& rule : profile.rules()) {
-        const QString problem = rule && rule->enabled() ? portProblem(rule->ports()) : QString();
-        if (!problem.isNull()) {
-            return QNSettingsStrings::text("wouldNotCompile").arg(problem);
-        }
+    // What storing or compiling would quietly change (ports beyond 16 bits, rules without their proxy), then
+    // what the compiler itself refuses.
+    const QList<QNProfileWarning> warnings = QNProfileCheck().warningsForProfile(profile);
+    if (!warnings.isEmpty()) {
+        const QNProfileWarning& first = warnings.first();
+        return QNSettingsStrings::text("wouldNotCompile").arg(first.item + QStringLiteral(": ") + first.message);
     }
     CollectingPresenter presenter;
     QNProfileCompiler compiler(presenter, QNStrings::mainBundle());

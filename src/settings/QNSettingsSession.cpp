@@ -1,6 +1,7 @@
 #include "settings/QNSettingsSession.h"
 
 #include "model/QNProfile.h"
+#include "model/QNProfileCheck.h"
 #include "model/QNXMLElement.h"
 #include "model/QNXMLText.h"
 #include "platform/QNNotificationCenter.h"
@@ -373,8 +374,9 @@ bool QNSettingsSession::activateProfile(qint64 identifier) {
         kQNNotificationActiveProfileIdentifier);
 }
 
-QList<quint32> QNSettingsSession::importProfiles(const QByteArray& document) {
+QList<quint32> QNSettingsSession::importProfiles(const QByteArray& document, bool force) {
     _lastError.clear();
+    _importWarnings.clear();
     const QNXMLText::Result read = QNXMLText::xmlElementWithData(document);
     if (!read.ok()) {
         fail(read.message());
@@ -384,6 +386,16 @@ QList<quint32> QNSettingsSession::importProfiles(const QByteArray& document) {
     if (root.name().compare(kQNXMLElementNameProfiles, Qt::CaseInsensitive) != 0) {
         fail(QNSettingsStrings::text("wrongRoot").arg(root.name()));
         return {};
+    }
+    if (!force) {
+        for (const QNProfileWarning& warning : QNProfileCheck().warningsForDocument(root)) {
+            _importWarnings.append(warning.text());
+        }
+        if (!_importWarnings.isEmpty()) {
+            fail(QNSettingsStrings::text("importWarnings") + QLatin1Char('\n') +
+                 _importWarnings.join(QLatin1Char('\n')));
+            return {};
+        }
     }
     quint32 count = 0;
     for (const auto& child : root.elements().value_or(QNXMLElement::Elements())) {

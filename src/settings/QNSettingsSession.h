@@ -60,8 +60,10 @@ public:
     bool renameProfile(quint32 identifier, const QString& name);
     bool deleteProfile(quint32 identifier);
     bool activateProfile(qint64 identifier);
-    // Appends every profile of a profiles document; returns their identifiers.
-    QList<quint32> importProfiles(const QByteArray& document);
+    // Appends every profile of a profiles document; returns their identifiers. A document that reading would
+    // change (ports cut down, rules losing their proxy...) is refused with importWarnings() unless force is set.
+    QList<quint32> importProfiles(const QByteArray& document, bool force = false);
+    QStringList importWarnings() const { return _importWarnings; }
     // The stored form of the profiles (unsaved edits are not in it).
     QByteArray exportProfiles(const QList<quint32>& identifiers) const;
 
@@ -111,4 +113,5 @@ private:
     QVariantMap _preferences;
     qint64 _activeIdentifier = -1;
     QString _lastError;
+    QStringList _importWarnings;
 };

@@ -59,6 +59,14 @@ QNSettingsWindow::Prompts dialogPrompts(QWidget* parent) {
         box.exec();
         return box.clickedButton() == keep;
     };
+    prompts.confirmImport = [parent](const QStringList& warnings) {
+        QMessageBox box(QMessageBox::Warning, text("import"), text("importWarnings"),
+                        QMessageBox::Yes | QMessageBox::No, parent);
+        box.setInformativeText(text("importAnyway"));
+        box.setDetailedText(warnings.join(QLatin1Char('\n')));
+        box.setDefaultButton(QMessageBox::No);
+        return box.exec() == QMessageBox::Yes;
+    };
     prompts.confirmUninstall = [parent] {
         return QMessageBox::question(parent, text("windowTitle"), text("uninstallQuestion")) == QMessageBox::Yes;
     };
@@ -458,7 +466,12 @@ void QNSettingsWindow::importProfiles() {
         showStatus(file.errorString(), true);
         return;
     }
-    const QList<quint32> added = _session.importProfiles(file.read(16 * 1024 * 1024 + 1));
+    const QByteArray document = file.read(16 * 1024 * 1024 + 1);
+    QList<quint32> added = _session.importProfiles(document);
+    if (added.isEmpty() && !_session.importWarnings().isEmpty() && _prompts.confirmImport &&
+        _prompts.confirmImport(_session.importWarnings())) {
+        added = _session.importProfiles(document, true);
+    }
     if (added.isEmpty()) {
         showStatus(_session.lastError(), true);
     } else {

@@ -37,6 +37,8 @@ public:
         // True keeps the user's edits of a profile changed elsewhere.
         std::function<bool(const QString& profileName)> askKeepMine;
         std::function<bool()> confirmUninstall;
+        // True imports a document whose reading would change what it says.
+        std::function<bool(const QStringList& warnings)> confirmImport;
     };
 
     // reader may be null: no statistics are shown.
