@@ -6,6 +6,7 @@
 #include "QNCheckedField.h"
 #include "QNListPane.h"
 #include "QNSettingsWindow.h"
+#include "QNSingleInstance.h"
 #include "fingerprint/QNFingerprint.h"
 #include "model/QNProxy.h"
 #include "model/QNRule.h"
@@ -14,6 +15,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -176,6 +178,30 @@ TEST_F(SettingsWindow, AChangeMadeElsewhereWhileEditingIsOfferedNotOverwritten) 
     const auto& rules = _session.profile(1)->rules();
     EXPECT_TRUE(std::none_of(rules.cbegin(), rules.cend(), [](const auto& r) { return r->name() == "Mine"; }));
     EXPECT_TRUE(takePosted().isEmpty());
+}
+
+// A second start finds the first, asks it to come forward and goes; once the first has gone, a later
+// start takes over even from the socket file it left.
+TEST(SingleInstance, ASecondStartRaisesTheFirst) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("quillon/settings.socket"));
+    int raised = 0;
+    {
+        QNSingleInstance first(path);
+        EXPECT_FALSE(first.askRunningInstance());
+        ASSERT_TRUE(first.listen());
+        QObject::connect(&first, &QNSingleInstance::raiseRequested, [&] { ++raised; });
+        QNSingleInstance second(path);
+        EXPECT_TRUE(second.askRunningInstance());
+        EXPECT_TRUE(qnWaitUntil([&] { return raised == 1; }));
+        EXPECT_EQ(QFileInfo(QFileInfo(path).absolutePath()).permissions().toInt() & 0x0077, 0);
+    }
+    QFile stale(path);
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    QNSingleInstance later(path);
+    EXPECT_FALSE(later.askRunningInstance());
+    EXPECT_TRUE(later.listen());
 }
 
 } // namespace
