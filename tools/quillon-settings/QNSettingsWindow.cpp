@@ -175,6 +175,19 @@ QNSettingsWindow::QNSettingsWindow(QNSettingsSession& session, QNStatisticsReade
         const auto profile = _dnsModel->profile();
         _dnsEditor->setEntry(profile && row >= 0 ? profile->dns().value(row) : nullptr);
     });
+    // A check box ticked in a list is a change the open editor must show too.
+    connect(_ruleModel, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& first, const QModelIndex&, const QList<int>& roles) {
+                if (roles.contains(Qt::CheckStateRole) && first.row() == _rulePane->currentRow()) {
+                    _ruleEditor->setRule(_ruleModel->profile()->rules().value(first.row()), _ruleModel->profile());
+                }
+            });
+    connect(_dnsModel, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& first, const QModelIndex&, const QList<int>& roles) {
+                if (roles.contains(Qt::CheckStateRole) && first.row() == _dnsPane->currentRow()) {
+                    _dnsEditor->setEntry(_dnsModel->profile()->dns().value(first.row()));
+                }
+            });
     connect(_save, &QPushButton::clicked, this, &QNSettingsWindow::save);
     connect(_revert, &QPushButton::clicked, this, [this] {
         if (const auto identifier = currentProfile()) {
