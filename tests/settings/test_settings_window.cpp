@@ -14,12 +14,14 @@
 #include "support/QNTestProcess.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 
 namespace {
@@ -178,6 +180,44 @@ TEST_F(SettingsWindow, AChangeMadeElsewhereWhileEditingIsOfferedNotOverwritten) 
     const auto& rules = _session.profile(1)->rules();
     EXPECT_TRUE(std::none_of(rules.cbegin(), rules.cend(), [](const auto& r) { return r->name() == "Mine"; }));
     EXPECT_TRUE(takePosted().isEmpty());
+}
+
+// The general settings under the agent's own keys, activation (saving unsaved edits first) and the
+// uninstall request, each announced as the agent expects.
+TEST_F(SettingsWindow, SettingsActivationAndUninstallAreStoredAndAnnounced) {
+    storeProfiles({defaultProfile(1, QStringLiteral("Travel")), defaultProfile(2, QStringLiteral("Home"))}, 1);
+    _session.reload();
+    takePosted();
+    for (const QString& key : {kQNUserDefaultEnableLogging, kQNUserDefaultShowInMenuBar, kQNUserDefaultCheckForUpdates,
+                               kQNUserDefaultSafetyOverride}) {
+        QTest::mouseClick(find<QCheckBox>(key.toLatin1().constData()), Qt::LeftButton);
+    }
+    auto* verbosity = find<QSpinBox>(kQNUserDefaultSSHTunnelLogVerbosity.toLatin1().constData());
+    verbosity->setFocus();
+    QTest::keyClick(verbosity, Qt::Key_Up);
+    QTest::keyClick(verbosity, Qt::Key_Return);
+    const QVariantMap preferences = _store.loadPreferences();
+    EXPECT_EQ(preferences.value(kQNUserDefaultEnableLogging), true);
+    EXPECT_EQ(preferences.value(kQNUserDefaultShowInMenuBar), false);
+    EXPECT_EQ(preferences.value(kQNUserDefaultCheckForUpdates), false);
+    EXPECT_EQ(preferences.value(kQNUserDefaultSafetyOverride), true);
+    EXPECT_EQ(preferences.value(kQNUserDefaultSSHTunnelLogVerbosity).toLongLong(), 1);
+    EXPECT_EQ(takePosted(), QStringList(5, fromPanel(kQNNotificationSettings)));
+
+    // Home, edited and activated: the agent compiles what is stored, so the edit is saved first.
+    _window->selectProfile(2);
+    type(find<QWidget>("proxyHost"), "127.0.0.1", true);
+    click("activate");
+    EXPECT_EQ(_store.loadPreferences().value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), 2);
+    EXPECT_EQ(std::dynamic_pointer_cast<QNProxy>(stored().at(1)->proxies().first())->host(), "127.0.0.1");
+    EXPECT_EQ(takePosted(),
+              (QStringList{fromPanel(kQNNotificationProfiles), fromPanel(kQNNotificationActiveProfileIdentifier)}));
+
+    QNSettingsWindow::Prompts prompts;
+    prompts.confirmUninstall = [] { return true; };
+    _window->setPrompts(prompts);
+    click("uninstall");
+    EXPECT_EQ(takePosted(), QStringList{fromPanel(kQNNotificationTerminate)});
 }
 
 // A second start finds the first, asks it to come forward and goes; once the first has gone, a later

@@ -304,6 +304,7 @@ QWidget* QNSettingsWindow::buildGeneralPage() {
     _stayOn = new QCheckBox(text("stayOn"), page);
     _verbosity = new QSpinBox(page);
     _verbosity->setRange(0, 4);
+    _verbosity->setObjectName(kQNUserDefaultSSHTunnelLogVerbosity);
     form->addRow(QString(), _logging);
     form->addRow(QString(), _statusIcon);
     form->addRow(QString(), _updates);
@@ -312,6 +313,7 @@ QWidget* QNSettingsWindow::buildGeneralPage() {
     layout->addLayout(form);
 
     const auto bind = [this](QCheckBox* box, const QString& key) {
+        box->setObjectName(key);
         connect(box, &QCheckBox::clicked, this, [this, key](bool on) { _session.setSetting(key, on); });
     };
     bind(_logging, kQNUserDefaultEnableLogging);
@@ -334,6 +336,7 @@ QWidget* QNSettingsWindow::buildGeneralPage() {
     layout->addStretch();
 
     auto* uninstall = new QPushButton(text("uninstall"), page);
+    uninstall->setObjectName(QStringLiteral("uninstall"));
     connect(uninstall, &QPushButton::clicked, this, [this] {
         if (_prompts.confirmUninstall && _prompts.confirmUninstall() && !_session.postTerminate()) {
             showStatus(_session.lastError(), true);
