@@ -1,7 +1,9 @@
 #include "platform/QNPlatformSystemServices.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
@@ -40,6 +42,14 @@ bool QNPlatformSystemServices::openUrl(const QUrl& url) {
 }
 
 void QNPlatformSystemServices::openSettingsTool() {
+    // The settings window, installed beside the agent or found on PATH; it raises a window already open.
+    const QString besideAgent = QCoreApplication::applicationDirPath() + QStringLiteral("/quillon-settings");
+    const QString window = QFileInfo(besideAgent).isExecutable()
+                               ? besideAgent
+                               : QStandardPaths::findExecutable(QStringLiteral("quillon-settings"));
+    if (!window.isEmpty() && QProcess::startDetached(window, {})) {
+        return;
+    }
     const QString terminal = QStandardPaths::findExecutable(QStringLiteral("x-terminal-emulator"));
     if (!terminal.isEmpty() &&
         QProcess::startDetached(terminal, {QStringLiteral("-e"), QStringLiteral("quillonctl")})) {

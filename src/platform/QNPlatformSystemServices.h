@@ -6,8 +6,8 @@
 #include <QStringList>
 
 // The system services on a Linux desktop: systemd-resolved for the DNS flush, polkit for the uninstall
-// step, xdg-open for addresses and a terminal emulator for the settings tool. Programs are looked up on
-// PATH when used, so a missing one simply means the step does nothing.
+// step, xdg-open for addresses, and the settings window (or, without it, quillonctl in a terminal emulator). Programs
+// are looked up on PATH when used, so a missing one simply means the step does nothing.
 class QNPlatformSystemServices : public QNSystemServices {
 public:
     // uninstallScriptPath: <prefix>/share/quillon/uninstall.sh of this installation;

@@ -2,6 +2,7 @@
 #include "platform/QNPlatformSystemServices.h"
 #include "support/QNFakePrograms.h"
 #include "support/QNScopedEnvironment.h"
+#include "support/QNTestWait.h"
 
 #include <QApplication>
 #include <QFile>
@@ -38,6 +39,22 @@ TEST(SystemServices, RunTheirProgramsAndWaitOrDoNothingWithoutThem) {
     // A hung program is ended at the limit.
     EXPECT_TRUE(QNPlatformSystemServices::runAndWait("/bin/sleep", {"600"}, 200));
     EXPECT_FALSE(QNPlatformSystemServices::runAndWait(dir.filePath("missing"), {}, 1000));
+}
+
+// "Settings…" opens the settings window when there is one, else quillonctl in a terminal.
+TEST(SystemServices, SettingsOpenTheWindowOrFallBackToATerminal) {
+    QTemporaryDir dir;
+    QNFakePrograms withWindow(dir.filePath("window"), {"quillon-settings", "x-terminal-emulator"});
+    QNFakePrograms terminalOnly(dir.filePath("terminal"), {"x-terminal-emulator"});
+    QNPlatformSystemServices services("/opt/q/share/quillon/uninstall.sh", dir.path());
+    for (const auto& [fakes, expected] : {std::pair<const QNFakePrograms*, QString>{&withWindow, "quillon-settings"},
+                                          {&terminalOnly, "x-terminal-emulator -e quillonctl"}}) {
+        QNScopedEnvironment path("PATH", QFile::encodeName(fakes->searchPath()));
+        services.openSettingsTool();
+        // Started, not waited for.
+        EXPECT_TRUE(qnWaitUntil([&] { return !fakes->calls().isEmpty(); }));
+        EXPECT_EQ(fakes->calls().join(u'|').trimmed(), expected);
+    }
 }
 
 // Headless, an alert is one line on stderr and in the log, answered with the default button.
