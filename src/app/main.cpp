@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QDir>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -92,7 +93,11 @@ int main(int argc, char** argv) {
     QNPreferenceStore preferenceStore;
     QNNotificationCenter notificationCenter(bus);
     QNLogindSessionMonitor sessionMonitor;
-    QNPlatformSystemServices systemServices(QStringLiteral(QUILLON_DATADIR "/uninstall.sh"),
+    // Found beside the installed binary (PREFIX/bin/quillon, PREFIX/share/quillon/uninstall.sh), so
+    // a package and a 'cmake --install' elsewhere agree.
+    const QString uninstallScript = QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                                                    QStringLiteral("/../share/quillon/uninstall.sh"));
+    QNPlatformSystemServices systemServices(uninstallScript,
                                             QFileInfo(preferenceStore.filePath()).absolutePath());
     QNPlatformAlertPresenter alertPresenter;
     QNTrayMenu trayMenu;
