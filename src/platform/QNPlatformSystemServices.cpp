@@ -1,10 +1,15 @@
 #include "platform/QNPlatformSystemServices.h"
 
+#include "platform/QNDesktopNotifier.h"
+
+#include <QDBusConnection>
 #include <QDesktopServices>
 #include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
+
+#include <cstdio>
 
 namespace {
 
@@ -50,6 +55,11 @@ void QNPlatformSystemServices::openSettingsTool() {
         QDir().mkdir(_settingsFolderPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(_settingsFolderPath));
+}
+
+void QNPlatformSystemServices::notifyUser(const QString& summary, const QString& body) {
+    std::fprintf(stderr, "quillon: %s\n", body.toLocal8Bit().constData());
+    QNDesktopNotifier(QDBusConnection::sessionBus()).notify(summary, body);
 }
 
 bool QNPlatformSystemServices::runAndWait(const QString& program, const QStringList& arguments,
