@@ -105,9 +105,19 @@ void QNApplication::awakeFromNib() {
     // unless the user asked for the profile to come back.
     const qint64 identifier = (safety && !safetyOverride) ? -1 : loadActiveProfileIdentifier();
     enableProfile(identifier, safety || safetyOverride);
+    if (safety && !safetyOverride) {
+        announceUncleanEnd();
+    }
     _controlChannel->updateKEXT(kQNKernelOptionLogging);
     _statisticsService->startServer();
     publishState();
+}
+
+// Says once, at the start that follows it, why no profile came back after an unclean end.
+void QNApplication::announceUncleanEnd() {
+    const QString text = _parts.strings->localizedString(QStringLiteral("uncleanEnd"));
+    logPlatformMessage(text);
+    _parts.systemServices->notifyUser(_parts.strings->localizedString(QStringLiteral("uncleanEndSummary")), text);
 }
 
 // Preference domain

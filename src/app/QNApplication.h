@@ -74,6 +74,7 @@ public:
 
     // The start-up sequence.
     void awakeFromNib();
+    void announceUncleanEnd();
 
     // Preference domain, always read and written whole.
     void loadPreferences();

@@ -190,8 +190,8 @@ void QNTrayMenu::createStatusItem() {
             _menu->popup(QCursor::pos());
         }
     });
+    // Shown by applyIcon once there is an image: an icon without one is not shown (Qt warns about it).
     applyIcon();
-    _trayIcon->show();
 }
 
 void QNTrayMenu::removeStatusItem() {
@@ -227,6 +227,7 @@ QString QNTrayMenu::currentImage() const {
 void QNTrayMenu::applyIcon() {
     if (_trayIcon && !currentImage().isEmpty()) {
         _trayIcon->setIcon(QIcon(imagePath(currentImage())));
+        _trayIcon->show();
     }
 }
 

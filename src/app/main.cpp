@@ -6,6 +6,7 @@
 #include "app/QNApplication.h"
 #include "app/QNTrayMenu.h"
 #include "kernel/QNControlChannel.h"
+#include "platform/QNAgentLock.h"
 #include "platform/QNLogindSessionMonitor.h"
 #include "platform/QNNotificationCenter.h"
 #include "platform/QNPlatformAlertPresenter.h"
@@ -18,6 +19,8 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -64,6 +67,26 @@ int main(int argc, char** argv) {
     if (const int status = handleArguments(argc, argv); status >= 0) {
         return status;
     }
+    // One agent per user, whatever its session bus: taken before anything is touched.
+    QNAgentLock agentLock;
+    const QString lockDirectory = QNAgentLock::defaultDirectoryPath();
+    QString lockMessage;
+    switch (agentLock.acquire(lockDirectory, &lockMessage)) {
+    case QNAgentLock::Result::Acquired:
+        break;
+    case QNAgentLock::Result::HeldByAnother:
+        std::fprintf(stderr, "quillon: another Quillon agent is already running for this user%s; this one exits\n",
+                     lockMessage.isEmpty() ? "" : qPrintable(QStringLiteral(" (%1)").arg(lockMessage)));
+        return 1;
+    case QNAgentLock::Result::Failed:
+        std::fprintf(stderr, "quillon: cannot make sure no other agent runs: %s\n", qPrintable(lockMessage));
+        return 1;
+    }
+    // Qt wants a runtime folder too; without XDG_RUNTIME_DIR it gets the private one just checked.
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(lockDirectory));
+    }
+
     // No display at all: run headless instead of failing to connect to one.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
@@ -92,8 +115,11 @@ int main(int argc, char** argv) {
     QNPreferenceStore preferenceStore;
     QNNotificationCenter notificationCenter(bus);
     QNLogindSessionMonitor sessionMonitor;
-    QNPlatformSystemServices systemServices(QStringLiteral(QUILLON_DATADIR "/uninstall.sh"),
-                                            QFileInfo(preferenceStore.filePath()).absolutePath());
+    // Found beside the installed binary (PREFIX/bin/quillon, PREFIX/share/quillon/uninstall.sh), so
+    // a package and a 'cmake --install' elsewhere agree.
+    const QString uninstallScript =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/quillon/uninstall.sh"));
+    QNPlatformSystemServices systemServices(uninstallScript, QFileInfo(preferenceStore.filePath()).absolutePath());
     QNPlatformAlertPresenter alertPresenter;
     QNTrayMenu trayMenu;
 

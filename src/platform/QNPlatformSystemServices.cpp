@@ -1,12 +1,17 @@
 #include "platform/QNPlatformSystemServices.h"
 
+#include "platform/QNDesktopNotifier.h"
+
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
+
+#include <cstdio>
 
 namespace {
 
@@ -60,6 +65,11 @@ void QNPlatformSystemServices::openSettingsTool() {
         QDir().mkdir(_settingsFolderPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(_settingsFolderPath));
+}
+
+void QNPlatformSystemServices::notifyUser(const QString& summary, const QString& body) {
+    std::fprintf(stderr, "quillon: %s\n", body.toLocal8Bit().constData());
+    QNDesktopNotifier(QDBusConnection::sessionBus()).notify(summary, body);
 }
 
 bool QNPlatformSystemServices::runAndWait(const QString& program, const QStringList& arguments,

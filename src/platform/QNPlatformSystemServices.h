@@ -18,6 +18,8 @@ public:
     void runUninstallScript() override;
     bool openUrl(const QUrl& url) override;
     void openSettingsTool() override;
+    // A line on standard error and, when a notification server runs, a desktop notification.
+    void notifyUser(const QString& summary, const QString& body) override;
 
     // Runs a program to its end, its input and output discarded; false when it could not be started.
     // timeoutMilliseconds < 0 waits without limit; a program still running after the limit is killed.

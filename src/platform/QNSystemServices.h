@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 class QUrl;
 
 // The few things the agent asks of the desktop and the system: each blocks no longer than it says.
@@ -16,4 +18,9 @@ public:
     virtual bool openUrl(const QUrl& url) = 0;
     // Opens the settings tool.
     virtual void openSettingsTool() = 0;
+    // Tells the user something worth knowing but asking nothing, in passing (not modal).
+    virtual void notifyUser(const QString& summary, const QString& body) {
+        Q_UNUSED(summary);
+        Q_UNUSED(body);
+    }
 };

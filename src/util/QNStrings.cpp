@@ -106,6 +106,11 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("preferencesUnusable"),
          QStringLiteral("The preference file %1 could not be read (%2) and could not be moved aside (%3). Quillon "
                         "continues with empty settings and leaves the file untouched.")},
+        // start-up after an unclean end
+        {QStringLiteral("uncleanEndSummary"), QStringLiteral("Quillon started with no profile")},
+        {QStringLiteral("uncleanEnd"),
+         QStringLiteral("Quillon did not quit cleanly last time, so no profile was switched on at this start. "
+                        "Choose a profile in the menu to switch it on again.")},
     };
 }
 

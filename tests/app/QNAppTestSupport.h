@@ -39,6 +39,8 @@ struct FakeSystemServices : QNSystemServices {
         return true;
     }
     void openSettingsTool() override { ++settingsOpened; }
+    QStringList notices;
+    void notifyUser(const QString&, const QString& body) override { notices.append(body); }
 };
 
 // Records alerts and answers them as the recording presenter does; while one is up, runs a hook and then a

@@ -36,14 +36,15 @@ TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
         qint64 expectedActive;
         qint64 expectedStored;
         bool posted;
+        bool explained; // the user is told why no profile came back
     };
     // A clean end (no marker) is seen end to end, after signals.
     const Case cases[] = {
-        {"unclean end: none, recorded and announced", true, false, 5, -1, -1, true},
-        {"unclean end with override: the profile comes back", true, true, 5, 5, 5, true},
-        {"override alone still announces", false, true, 5, 5, 5, true},
-        {"stored identifier names no profile", false, false, 9, -1, 9, false},
-        {"override with an unknown identifier announces none", true, true, 9, -1, -1, true},
+        {"unclean end: none, recorded and announced", true, false, 5, -1, -1, true, true},
+        {"unclean end with override: the profile comes back", true, true, 5, 5, 5, true, false},
+        {"override alone still announces", false, true, 5, 5, 5, true, false},
+        {"stored identifier names no profile", false, false, 9, -1, 9, false, false},
+        {"override with an unknown identifier announces none", true, true, 9, -1, -1, true, false},
     };
     const QVariantMap profile = profileSettings("Office", 5);
     for (const Case& c : cases) {
@@ -60,6 +61,8 @@ TEST_F(ApplicationTest, StartUpHonoursTheSafetyMarker) {
         EXPECT_EQ(domain.value(kQNUserDefaultActiveProfileIdentifier).toLongLong(), c.expectedStored);
         EXPECT_EQ(domain.value(kQNUserDefaultSafety).toBool(), c.expectedActive != -1);
         EXPECT_EQ(postedSoFar().contains(kQNNotificationActiveProfileIdentifier), c.posted);
+        EXPECT_EQ(services.notices, c.explained ? QStringList{QNLocalizedString("uncleanEnd")} : QStringList());
+        services.notices.clear();
         ASSERT_TRUE(peer.waitForFrames(mark + 2));
         EXPECT_EQ(peer.frames().at(mark).value, c.expectedActive == -1 ? QByteArray() : compiled(profile));
         app.reset();

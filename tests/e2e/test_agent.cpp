@@ -5,6 +5,9 @@
 #include "test_fixture.h"
 
 #include "support/QNFakeLogind.h"
+#include "support/QNFakeNotificationServer.h"
+
+#include <QStandardPaths>
 
 namespace {
 
@@ -144,25 +147,68 @@ TEST_F(AgentTest, SessionSwitchedAwayAndBack) {
     EXPECT_TRUE(qnWaitUntil([&] { return lastProfile() == compiledProfile(kSample); }));
 }
 
+// A second agent of the same user, on the first one's bus (the name is taken) or on a bus of its own
+// (a second login, another terminal's private bus: only the per-user lock stops it).
 TEST_F(AgentTest, ASecondAgentExitsAndTouchesNothing) {
     startAgent();
     activateSample();
-    const QByteArray preferences = readFile(preferencePath());
-    const QDateTime modified = QFileInfo(preferencePath()).lastModified();
-    const qsizetype frames = _peer->frames().size();
-    const qsizetype calls = _fakes.calls().size();
+    ok({"set", kQNUserDefaultEnableLogging, "yes"});
+    ASSERT_TRUE(qnWaitUntil([this] { return QFileInfo::exists(logPath()); }));
+    const QString otherBus = QStandardPaths::findExecutable("dbus-run-session");
+    ASSERT_FALSE(otherBus.isEmpty());
 
-    const QNTestProcessResult second = qnRunProcess(kAgentPath, {}, {}, _environment);
-    EXPECT_EQ(second.exitCode, 1);
-    EXPECT_TRUE(second.standardError.contains("already running")) << second.standardError.toStdString();
-    EXPECT_EQ(readFile(preferencePath()), preferences);
-    EXPECT_EQ(QFileInfo(preferencePath()).lastModified(), modified);
-    EXPECT_FALSE(QFileInfo::exists(path("state")));
-    EXPECT_EQ(_fakes.calls().size(), calls);
-    // The first agent is still the engine's only one and still serves.
-    EXPECT_EQ(_peer->agentsAccepted(), 1);
-    EXPECT_EQ(_peer->frames().size(), frames);
-    EXPECT_EQ(statistics().type(), QDBusMessage::ReplyMessage);
+    for (const bool ownBus : {false, true}) {
+        SCOPED_TRACE(ownBus ? "on a bus of its own" : "on the same bus");
+        const QByteArray preferences = readFile(preferencePath());
+        const QDateTime modified = QFileInfo(preferencePath()).lastModified();
+        const QByteArray log = readFile(logPath());
+        const qsizetype frames = _peer->frames().size();
+        const qsizetype calls = _fakes.calls().size();
+
+        const QNTestProcessResult second = ownBus ? qnRunProcess(otherBus, {"--", kAgentPath}, {}, _environment)
+                                                  : qnRunProcess(kAgentPath, {}, {}, _environment);
+        EXPECT_EQ(second.exitCode, 1);
+        EXPECT_TRUE(second.standardError.contains("already running")) << second.standardError.toStdString();
+        EXPECT_EQ(readFile(preferencePath()), preferences);
+        EXPECT_EQ(QFileInfo(preferencePath()).lastModified(), modified);
+        EXPECT_TRUE(readFile(logPath()).startsWith(log));
+        EXPECT_EQ(_fakes.calls().size(), calls);
+        // The first agent is still the engine's only one and still serves.
+        EXPECT_EQ(_peer->agentsAccepted(), 1);
+        EXPECT_EQ(_peer->frames().size(), frames);
+        EXPECT_EQ(statistics().type(), QDBusMessage::ReplyMessage);
+    }
+}
+
+// A run that ended with a profile on (the "safety" marker left behind): the next start has none and says
+// why, once, on standard error, in the activity log and as a desktop notification.
+TEST_F(AgentTest, AnUncleanEndIsExplainedOnce) {
+    QNFakeNotificationServer notifications;
+    ASSERT_TRUE(notifications.isValid());
+    ok({"import", sampleProfilePath()});
+    ok({"activate", kSample});
+    ok({"set", kQNUserDefaultEnableLogging, "yes"});
+    QVariantMap crashed = domain();
+    crashed.insert(kQNUserDefaultSafety, true);
+    writeDomain(crashed);
+
+    const QString text = QNLocalizedString("uncleanEnd");
+    startAgent();
+    EXPECT_TRUE(lastProfile().isEmpty());
+    EXPECT_EQ(storedActive(), -1);
+    EXPECT_TRUE(_agent->waitForStderr("quillon: " + text));
+    ASSERT_TRUE(qnWaitUntil([&] { return !notifications.received().isEmpty(); }));
+    EXPECT_EQ(notifications.received().at(0).summary, QNLocalizedString("uncleanEndSummary"));
+    EXPECT_EQ(notifications.received().at(0).body, text);
+    EXPECT_EQ(QString::fromUtf8(readFile(logPath())).count(text), 1);
+
+    // After a clean quit the next start has nothing to explain.
+    panel({"activate", kSample});
+    EXPECT_EQ(stopAgent(SIGTERM), 0);
+    startAgent();
+    EXPECT_EQ(lastProfile(), compiledProfile(kSample));
+    EXPECT_EQ(stopAgent(SIGTERM), 0);
+    EXPECT_FALSE(_agent->stderrContains(text));
 }
 
 } // namespace

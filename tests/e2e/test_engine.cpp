@@ -257,9 +257,9 @@ TEST(EngineCommandLine, HelpAndBadArguments) {
         const char* printed;
     } cases[] = {
         {{"--help"}, 0, "--simulate"},
-        {{"--interval", "0"}, 1, "--interval"},
-        {{"--interval", "soon"}, 1, "--interval"},
-        {{"--no-such-option"}, 1, "no-such-option"},
+        {{"--interval", "0"}, 2, "--interval"},
+        {{"--interval", "soon"}, 2, "--interval"},
+        {{"--no-such-option"}, 2, "no-such-option"},
         {{"--socket", QString(200, QLatin1Char('x'))}, 1, "too long"},
     };
     for (const auto& c : cases) {

@@ -79,6 +79,10 @@ protected:
         _environment.insert("HOME", _home.path());
         _environment.insert("XDG_CONFIG_HOME", path("config"));
         _environment.insert("XDG_STATE_HOME", path("state"));
+        // A runtime folder of the test's own: the agent's per-user lock lives there.
+        ASSERT_TRUE(
+            QDir().mkdir(path("runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        _environment.insert("XDG_RUNTIME_DIR", path("runtime"));
         _environment.insert("QUILLON_CONTROL_SOCKET", path("control.sock"));
         _environment.insert("QT_QPA_PLATFORM", "offscreen");
         _environment.insert("PATH", _fakes.searchPath());

@@ -56,7 +56,10 @@ std::string withoutFirstLine(const QString& text) {
 }
 
 TEST_F(Quillonctl, ProfilesAreCreatedChangedActivatedAndDeleted) {
-    EXPECT_EQ(ok({"list"}), QString());
+    const auto empty = run({"list"});
+    EXPECT_EQ(empty.exitCode, 0);
+    EXPECT_TRUE(empty.standardOutput.isEmpty());
+    EXPECT_TRUE(empty.standardError.contains("no profiles yet")) << empty.standardError.toStdString();
     EXPECT_EQ(ok({"new", "Work"}), "1\n");
     EXPECT_EQ(ok({"new", "Home Office"}), "2\n");
     EXPECT_EQ(storedProfiles(),

@@ -43,9 +43,10 @@ bool installSignalHandlers() {
     return true;
 }
 
-int fail(const QString& text) {
+// Status 1 for a failure, 2 for a wrong command line.
+int fail(const QString& text, int status = 1) {
     std::fprintf(stderr, "quillon-engine: %s\n", text.toLocal8Bit().constData());
-    return 1;
+    return status;
 }
 
 } // namespace
@@ -79,7 +80,7 @@ int main(int argc, char** argv) {
                                             QStringLiteral("Make the statistics grow as if traffic were flowing."));
     parser.addOptions({socketOption, intervalOption, dumpOption, simulateOption});
     if (!parser.parse(QCoreApplication::arguments())) {
-        return fail(parser.errorText());
+        return fail(parser.errorText(), 2);
     }
     if (parser.isSet(QStringLiteral("help"))) {
         parser.showHelp(0);
@@ -88,13 +89,13 @@ int main(int argc, char** argv) {
         parser.showVersion();
     }
     if (!parser.positionalArguments().isEmpty()) {
-        return fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().constFirst()));
+        return fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().constFirst()), 2);
     }
 
     bool intervalValid = false;
     const double interval = parser.value(intervalOption).toDouble(&intervalValid);
     if (!intervalValid || !(interval >= 0.01 && interval <= 86400.0)) {
-        return fail(QStringLiteral("--interval needs a number of seconds from 0.01 to 86400"));
+        return fail(QStringLiteral("--interval needs a number of seconds from 0.01 to 86400"), 2);
     }
 
     QNEngineServer::Options options;

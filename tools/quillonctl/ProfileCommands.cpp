@@ -10,6 +10,8 @@
 #include "util/QNStrings.h"
 #include "util/QNUtilities.h"
 
+#include <cstdio>
+
 using namespace ctl;
 
 namespace {
@@ -66,6 +68,13 @@ int runList(const QStringList& raw) {
     const QVariantMap preferences = store.loadPreferences();
     const ProfileList list(preferences);
     const qint64 active = list.activeIdentifier(preferences);
+    if (list.profiles().isEmpty()) {
+        // Said on standard error: standard output stays one line per profile, for scripts.
+        std::fputs("quillonctl list: there are no profiles yet; add one with 'quillonctl new NAME' or "
+                   "'quillonctl import FILE'\n",
+                   stderr);
+        return kSuccess;
+    }
     int width = 1;
     for (const auto& profile : list.profiles()) {
         width = qMax(width, int(QString::number(profile->identifier()).size()));
