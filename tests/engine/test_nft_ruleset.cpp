@@ -25,12 +25,13 @@ std::optional<QByteArray> nftRefusal(const QString& text) {
     file.write(text.toUtf8());
     file.flush();
     const QNTestProcessResult result =
-        qnRunProcess(QStringLiteral("unshare"), {QStringLiteral("--net"), QStringLiteral("nft"), QStringLiteral("-f"),
-                                                 file.fileName()});
+        qnRunProcess(QStringLiteral("unshare"),
+                     {QStringLiteral("--net"), QStringLiteral("nft"), QStringLiteral("-f"), file.fileName()});
     if (!result.started) {
         return std::nullopt;
     }
-    return result.exitCode == 0 ? QByteArray() : result.standardError + "(exit " + QByteArray::number(result.exitCode) + ")";
+    return result.exitCode == 0 ? QByteArray()
+                                : result.standardError + "(exit " + QByteArray::number(result.exitCode) + ")";
 }
 
 } // namespace

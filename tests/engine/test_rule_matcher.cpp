@@ -171,8 +171,8 @@ TEST(RuleMatcher, ProxiesChainsAndFilterPorts) {
 }
 
 TEST(RuleMatcher, AMissingProxyItemBlocks) {
-    for (const std::optional<quint32> index : {std::optional<quint32>(0xFFFFFFFF), std::optional<quint32>(1),
-                                               std::optional<quint32>()}) {
+    for (const std::optional<quint32> index :
+         {std::optional<quint32>(0xFFFFFFFF), std::optional<quint32>(1), std::optional<quint32>()}) {
         QNDecodedProfile profile;
         profile.proxies = {item(proxy("p", 3, "10.0.0.2", 1080))};
         profile.rules = {rule("broken", kProxy, std::nullopt, std::nullopt, index)};
@@ -189,8 +189,8 @@ TEST(RuleMatcher, TunnelServersAlwaysGoDirect) {
                        chain("c", {proxy("s", 3, "10.0.0.5", 1080), proxy("ssh6", 7, "fd00::22", 2222)})};
     profile.rules = {rule("everything", kBlock)};
     const QNRuleMatcher matcher(profile);
-    for (const QNEngineTarget& server : {target("10.0.0.22", 22), target("::ffff:10.0.0.22", 22),
-                                         target("fd00::22", 2222)}) {
+    for (const QNEngineTarget& server :
+         {target("10.0.0.22", 22), target("::ffff:10.0.0.22", 22), target("fd00::22", 2222)}) {
         const QNRouteDecision decision = matcher.route(server);
         EXPECT_EQ(decision.action, Action::Direct);
         EXPECT_TRUE(decision.tunnelServer);
