@@ -1,0 +1,1 @@
+#include "socks/QNSOCKSWire.h"
