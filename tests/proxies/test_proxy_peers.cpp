@@ -155,6 +155,17 @@ TEST_F(ProxyPeers, MicrosocksWithAndWithoutPassword) {
     QNProxyPeerDriver byName({testProxy(3, "open", kLoopback, open.port)}, origin(QStringLiteral("localhost")));
     EXPECT_TRUE(fetch(byName, get("/named")).startsWith(QStringLiteral("GET /named")));
 
+    // an IPv6 destination, and the SSH-tunnel kind, which speaks SOCKS 5 to its local listener
+    const Peer origin6 =
+        startScript(QStringLiteral("http_echo_server.py"), {QStringLiteral("--bind"), QStringLiteral("::1")});
+    ASSERT_NE(origin6.port, 0);
+    QNProxyPeerDriver toIPv6({testProxy(3, "open", kLoopback, open.port)}, testTargetIPv6({0, 0, 0, 1}, origin6.port));
+    EXPECT_TRUE(fetch(toIPv6, get("/six")).startsWith(QStringLiteral("GET /six")));
+    QNDecodedProxy tunnel = testProxy(7, "ssh", 0xC6336401, 22, QStringLiteral("me"), QStringLiteral("secret"));
+    tunnel.localTunnelPort = open.port;
+    QNProxyPeerDriver throughTunnel({tunnel}, origin());
+    EXPECT_TRUE(fetch(throughTunnel, get("/tunnel")).startsWith(QStringLiteral("GET /tunnel")));
+
     const Peer locked =
         startMicrosocks({QStringLiteral("-u"), QStringLiteral("bob"), QStringLiteral("-P"), QStringLiteral("pw")});
     ASSERT_NE(locked.port, 0);
