@@ -105,22 +105,27 @@ Peer startTinyproxy(const QTemporaryDir& folder) {
                         port);
 }
 
+// The first of the programs that is not installed; empty when all are.
+QString missingProgram(const QStringList& programs) {
+    for (const QString& program : programs) {
+        if (findProgram(program).isEmpty()) {
+            return program;
+        }
+    }
+    return {};
+}
+
+#define QN_SKIP_WITHOUT(...)                                                                                           \
+    if (const QString missing = missingProgram({__VA_ARGS__}); !missing.isEmpty()) {                                   \
+        GTEST_SKIP() << missing.toStdString() << " is not installed (scripts/install-deps installs it)";               \
+    }
+
 class ProxyPeers : public testing::Test {
 protected:
     void SetUp() override {
-        if (findProgram(QStringLiteral("python3")).isEmpty()) {
-            GTEST_SKIP() << "python3 is not installed (scripts/install-deps installs it)";
-        }
+        QN_SKIP_WITHOUT(QStringLiteral("python3"))
         _origin = startScript(QStringLiteral("http_echo_server.py"));
         ASSERT_NE(_origin.port, 0) << "the origin server did not start";
-    }
-
-    void requirePrograms(const QStringList& programs) {
-        for (const QString& program : programs) {
-            if (findProgram(program).isEmpty()) {
-                GTEST_SKIP() << program.toStdString() << " is not installed (scripts/install-deps installs it)";
-            }
-        }
     }
 
     QNEngineTarget origin(const QString& hostName = QString()) const {
@@ -145,7 +150,7 @@ QByteArray get(const char* path, const QByteArray& extra = {}) {
 }
 
 TEST_F(ProxyPeers, MicrosocksWithAndWithoutPassword) {
-    requirePrograms({QStringLiteral("microsocks")});
+    QN_SKIP_WITHOUT(QStringLiteral("microsocks"))
     const Peer open = startMicrosocks();
     ASSERT_NE(open.port, 0);
     QNProxyPeerDriver byAddress({testProxy(3, "open", kLoopback, open.port)}, origin());
@@ -180,8 +185,8 @@ TEST_F(ProxyPeers, MicrosocksWithAndWithoutPassword) {
     EXPECT_EQ(fetch(none, get("/")), label + QStringLiteral("the proxy requires a user name and password"));
 }
 
-TEST_F(ProxyPeers, DanteAsSOCKS4AndOurSOCKS4a) {
-    requirePrograms({QStringLiteral("danted")});
+TEST_F(ProxyPeers, DanteAsSOCKS4) {
+    QN_SKIP_WITHOUT(QStringLiteral("danted"))
     const Peer dante = startDante(_folder);
     ASSERT_NE(dante.port, 0) << dante.process->stderrLines.join(u'\n').toStdString();
     QNProxyPeerDriver granted({testProxy(1, "d", kLoopback, dante.port, QStringLiteral("someone"))}, origin());
@@ -191,7 +196,9 @@ TEST_F(ProxyPeers, DanteAsSOCKS4AndOurSOCKS4a) {
     EXPECT_EQ(fetch(closedPort, get("/")),
               QStringLiteral("failed: at hop 1 of 1 (SOCKS4 \"d\" 127.0.0.1:%1): request rejected or failed")
                   .arg(dante.port));
+}
 
+TEST_F(ProxyPeers, OurSOCKS4aServer) {
     const Peer socks4a =
         startScript(QStringLiteral("socks4a_server.py"), {QStringLiteral("--user-id"), QStringLiteral("me")});
     ASSERT_NE(socks4a.port, 0);
@@ -204,7 +211,7 @@ TEST_F(ProxyPeers, DanteAsSOCKS4AndOurSOCKS4a) {
 }
 
 TEST_F(ProxyPeers, TinyproxyConnectAndAbsoluteURIRequests) {
-    requirePrograms({QStringLiteral("tinyproxy")});
+    QN_SKIP_WITHOUT(QStringLiteral("tinyproxy"))
     const Peer tiny = startTinyproxy(_folder);
     ASSERT_NE(tiny.port, 0) << tiny.process->stderrLines.join(u'\n').toStdString();
     const auto proxy = [&](quint32 type, const QString& password, bool anonymize = false) {
@@ -252,7 +259,7 @@ TEST_F(ProxyPeers, TransparentProxyGetsTheRequestsAsTheClientSentThem) {
 }
 
 TEST_F(ProxyPeers, ThreeHopChain) {
-    requirePrograms({QStringLiteral("microsocks"), QStringLiteral("danted"), QStringLiteral("tinyproxy")});
+    QN_SKIP_WITHOUT(QStringLiteral("microsocks"), QStringLiteral("danted"), QStringLiteral("tinyproxy"))
     const Peer socks5 = startMicrosocks();
     const Peer dante = startDante(_folder);
     const Peer tiny = startTinyproxy(_folder);
