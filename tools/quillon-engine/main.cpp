@@ -1,9 +1,13 @@
-// quillon-engine: a stand-in for the traffic engine. It accepts the agent on the control socket, decodes
-// and checks every profile stream, can print it, and reports statistics and log lines. See --help.
+// quillon-engine: the traffic engine. It intercepts the TCP connections of every user whose agent sent a
+// profile and routes them by that profile; with --simulate it is a stand-in that only decodes profile
+// streams and makes up figures, for running the agent without root. See --help.
 
 #include "QNEngineServer.h"
 
+#include "engine/QNEngineDaemon.h"
 #include "kernel/QNControlChannel.h"
+
+#include <QFile>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -12,8 +16,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -38,9 +44,36 @@ bool installSignalHandlers() {
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
     // A vanished agent must not kill us on a write.
     ::signal(SIGPIPE, SIG_IGN);
     return true;
+}
+
+// Whether this process may change nftables tables: CAP_NET_ADMIN (bit 12) among its effective capabilities.
+bool mayIntercept() {
+    constexpr int kNetAdmin = 12;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return ::geteuid() == 0;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("CapEff:")) {
+            bool valid = false;
+            const quint64 mask = line.mid(7).trimmed().toULongLong(&valid, 16);
+            return valid && (mask & (quint64(1) << kNetAdmin)) != 0;
+        }
+    }
+    return false;
+}
+
+// Every relayed connection holds up to six descriptors; the soft limit of 1024 would stop at about 170.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 int fail(const QString& text) {
@@ -57,10 +90,13 @@ int main(int argc, char** argv) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Stand-in for the traffic engine: listens on the control socket, serves one agent at a "
-                       "time, decodes and checks every profile stream it is sent, and reports connection and "
-                       "byte counts (and log lines while the agent's logging flag is 1). It intercepts "
-                       "nothing, so its counters stay at zero unless --simulate is given.\n\n"
+        QStringLiteral("The traffic engine. Listens on the control socket for any number of agents, keeps one "
+                       "profile per user (the user each agent runs as), intercepts that user's TCP connections "
+                       "through the nftables table 'inet quillon' and sends each one direct, through its "
+                       "proxies or nowhere, as the profile's rules say. Needs root or CAP_NET_ADMIN.\n\n"
+                       "With --simulate it is a stand-in instead: it serves one agent at a time, decodes and "
+                       "checks every profile stream, intercepts nothing and makes up growing figures; it needs "
+                       "no privilege.\n\n"
                        "The socket path is --socket, else $%1, else %2.")
             .arg(QString::fromLatin1(QNControlChannel::kEnvironmentVariable),
                  QString::fromLatin1(QNControlChannel::kDefaultPath)));
@@ -75,9 +111,16 @@ int main(int argc, char** argv) {
                                         QStringLiteral("Print every profile stream received as one line of JSON on "
                                                        "standard output (null for no profile, {\"error\": ...} for "
                                                        "a malformed stream)."));
-    const QCommandLineOption simulateOption(QStringLiteral("simulate"),
-                                            QStringLiteral("Make the statistics grow as if traffic were flowing."));
-    parser.addOptions({socketOption, intervalOption, dumpOption, simulateOption});
+    const QCommandLineOption simulateOption(
+        QStringLiteral("simulate"),
+        QStringLiteral("Run the stand-in: intercept nothing, make the statistics grow as if traffic were flowing."));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
+                                           QStringLiteral("Print every connection's log line on standard error."));
+    const QCommandLineOption timeoutOption(
+        QStringLiteral("connect-timeout"),
+        QStringLiteral("Give up on a destination or proxy that has not answered after <seconds> (default 15)."),
+        QStringLiteral("seconds"), QStringLiteral("15"));
+    parser.addOptions({socketOption, intervalOption, dumpOption, simulateOption, verboseOption, timeoutOption});
     if (!parser.parse(QCoreApplication::arguments())) {
         return fail(parser.errorText());
     }
@@ -97,20 +140,50 @@ int main(int argc, char** argv) {
         return fail(QStringLiteral("--interval needs a number of seconds from 0.01 to 86400"));
     }
 
-    QNEngineServer::Options options;
-    options.socketPath =
-        parser.isSet(socketOption) ? parser.value(socketOption) : QNControlChannel::controlSocketPath();
-    options.intervalMilliseconds = int(interval * 1000.0 + 0.5);
-    options.dump = parser.isSet(dumpOption);
-    options.simulate = parser.isSet(simulateOption);
+    bool timeoutValid = false;
+    const int timeout = parser.value(timeoutOption).toInt(&timeoutValid);
+    if (!timeoutValid || timeout < 1 || timeout > 3600) {
+        return fail(QStringLiteral("--connect-timeout needs a number of seconds from 1 to 3600"));
+    }
 
+    const QString socketPath =
+        parser.isSet(socketOption) ? parser.value(socketOption) : QNControlChannel::controlSocketPath();
+    const bool simulate = parser.isSet(simulateOption);
+    if (!simulate && !mayIntercept()) {
+        return fail(QStringLiteral("intercepting traffic needs root or CAP_NET_ADMIN (use --simulate to run the "
+                                   "stand-in)"));
+    }
     if (!installSignalHandlers()) {
         return fail(QStringLiteral("cannot set up signal handling"));
     }
-    QNEngineServer server(options);
+
+    std::unique_ptr<QNEngineServer> standIn;
+    std::unique_ptr<QNEngineDaemon> daemon;
     QString error;
-    if (!server.listen(&error)) {
-        return fail(error);
+    if (simulate) {
+        QNEngineServer::Options options;
+        options.socketPath = socketPath;
+        options.intervalMilliseconds = int(interval * 1000.0 + 0.5);
+        options.dump = parser.isSet(dumpOption);
+        options.simulate = true;
+        std::fprintf(stderr, "quillon-engine: simulating: a stand-in that intercepts no traffic\n");
+        standIn = std::make_unique<QNEngineServer>(options);
+        if (!standIn->listen(&error)) {
+            return fail(error);
+        }
+    } else {
+        raiseDescriptorLimit();
+        QNEngineDaemon::Options options;
+        options.socketPath = socketPath;
+        options.intervalMilliseconds = int(interval * 1000.0 + 0.5);
+        options.connectTimeoutSeconds = timeout;
+        options.dump = parser.isSet(dumpOption);
+        options.verbose = parser.isSet(verboseOption);
+        std::fprintf(stderr, "quillon-engine: intercepting the TCP connections of every user with an active profile\n");
+        daemon = std::make_unique<QNEngineDaemon>(options);
+        if (!daemon->start(&error)) {
+            return fail(error);
+        }
     }
 
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
@@ -121,7 +194,12 @@ int main(int argc, char** argv) {
         QCoreApplication::quit();
     });
     const int status = QCoreApplication::exec();
-    server.shutdown();
+    if (standIn) {
+        standIn->shutdown();
+    }
+    if (daemon) {
+        daemon->shutdown();
+    }
     std::fprintf(stderr, "quillon-engine: stopped\n");
     return status;
 }

@@ -1,0 +1,457 @@
+#include "QNEngineDaemon.h"
+
+#include "QNEngineText.h"
+#include "kernel/QNAtomTypes.h"
+#include "kernel/QNProfileStreamDecoder.h"
+#include "util/QNConstants.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kListenBacklog = 64;
+
+void appendU32(QByteArray& bytes, quint32 value) {
+    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+quint32 readU32(const char* bytes) {
+    quint32 value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+QString errnoText() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool fillAddress(const QByteArray& path, sockaddr_un* address) {
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    if (path.isEmpty() || size_t(path.size()) >= sizeof address->sun_path) {
+        return false;
+    }
+    std::memcpy(address->sun_path, path.constData(), size_t(path.size()));
+    return true;
+}
+
+// A socket file left by an engine that died is removed; a live engine's, or anything not a socket, is not.
+bool clearStaleSocket(const QString& socketPath, QString* error) {
+    const QByteArray path = QFile::encodeName(socketPath);
+    struct stat status {};
+    if (::lstat(path.constData(), &status) < 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        *error = QStringLiteral("cannot examine %1: %2").arg(socketPath, errnoText());
+        return false;
+    }
+    if (!S_ISSOCK(status.st_mode)) {
+        *error = QStringLiteral("%1 exists and is not a socket").arg(socketPath);
+        return false;
+    }
+    sockaddr_un address;
+    fillAddress(path, &address);
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int result = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int connectError = errno;
+    ::close(probe);
+    if (result == 0 || connectError == EAGAIN) {
+        *error = QStringLiteral("another engine is already listening on %1").arg(socketPath);
+        return false;
+    }
+    ::unlink(path.constData());
+    return true;
+}
+
+} // namespace
+
+QNEngineDaemon::QNEngineDaemon(Options options, QObject* parent)
+    : QObject(parent)
+    , _options(std::move(options))
+    , _table(kQNKernelControlIdentifier)
+    , _relay(kQNKernelControlIdentifier, _options.connectTimeoutSeconds,
+             QNRelay::Callbacks{[this](quint32 uid, const QNEngineTarget& target) { return route(uid, target); },
+                                [this](quint32 uid, const QString& line) { logForUser(uid, line); }}) {
+    _statisticsTimer.setInterval(_options.intervalMilliseconds);
+    connect(&_statisticsTimer, &QTimer::timeout, this, &QNEngineDaemon::sendStatistics);
+}
+
+QNEngineDaemon::~QNEngineDaemon() {
+    shutdown();
+}
+
+bool QNEngineDaemon::start(QString* error) {
+    if (!listen(error)) {
+        return false;
+    }
+    // A table left by an engine that was killed would send users' connections to ports nobody serves.
+    if (!_table.remove(error)) {
+        *error = QStringLiteral("cannot replace the nftables table: %1").arg(*error);
+        shutdown();
+        return false;
+    }
+    if (!_relay.start(error)) {
+        shutdown();
+        return false;
+    }
+    _statisticsTimer.start();
+    return true;
+}
+
+bool QNEngineDaemon::listen(QString* error) {
+    const QByteArray path = QFile::encodeName(_options.socketPath);
+    sockaddr_un address;
+    if (!fillAddress(path, &address)) {
+        *error = QStringLiteral("the socket path is empty or too long: %1").arg(_options.socketPath);
+        return false;
+    }
+    const QString folder = QFileInfo(_options.socketPath).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        *error = QStringLiteral("cannot create the folder %1").arg(folder);
+        return false;
+    }
+    if (!clearStaleSocket(_options.socketPath, error)) {
+        return false;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
+        ::listen(fd, kListenBacklog) < 0) {
+        *error = QStringLiteral("cannot listen on %1: %2").arg(_options.socketPath, errnoText());
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    // Every user's agent may connect; each one is told apart by its credentials, not by file rights.
+    ::chmod(path.constData(), 0666);
+    struct stat status {};
+    if (::stat(path.constData(), &status) == 0) {
+        _socketDevice = status.st_dev;
+        _socketInode = status.st_ino;
+    }
+    _listener = fd;
+    _listenerNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(_listenerNotifier, &QSocketNotifier::activated, this, &QNEngineDaemon::acceptAgent);
+    report(QStringLiteral("listening on %1").arg(_options.socketPath));
+    return true;
+}
+
+void QNEngineDaemon::shutdown() {
+    _statisticsTimer.stop();
+    while (!_connections.empty()) {
+        closeAgent(_connections.begin()->first, QString());
+    }
+    if (_tableInstalled) {
+        QString error;
+        if (!_table.remove(&error)) {
+            report(QStringLiteral("cannot remove the nftables table: %1").arg(error));
+        }
+        _tableInstalled = false;
+    }
+    if (_listener < 0) {
+        return;
+    }
+    delete _listenerNotifier;
+    _listenerNotifier = nullptr;
+    ::close(_listener);
+    _listener = -1;
+    const QByteArray path = QFile::encodeName(_options.socketPath);
+    struct stat status {};
+    if (::lstat(path.constData(), &status) == 0 && status.st_dev == _socketDevice && status.st_ino == _socketInode) {
+        ::unlink(path.constData());
+    }
+}
+
+void QNEngineDaemon::acceptAgent() {
+    for (;;) {
+        const int fd = ::accept4(_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0 ||
+            _connections.size() >= size_t(kMaximumAgents)) {
+            report(QStringLiteral("refused an agent (no credentials, or too many agents)"));
+            ::close(fd);
+            continue;
+        }
+        const AgentId id = _nextAgent++;
+        Agent& agent = _connections[id];
+        agent.fd = fd;
+        agent.uid = credentials.uid;
+        agent.pid = credentials.pid;
+        agent.readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(agent.readNotifier, &QSocketNotifier::activated, this, [this, id] { readAgent(id); });
+        agent.writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+        agent.writeNotifier->setEnabled(false);
+        connect(agent.writeNotifier, &QSocketNotifier::activated, this, [this, id] { flushOutput(id); });
+        _agents.add(id, credentials.uid);
+        report(QStringLiteral("agent %1 connected (uid %2, pid %3)").arg(id).arg(agent.uid).arg(agent.pid));
+    }
+}
+
+void QNEngineDaemon::closeAgent(AgentId id, const QString& reason) {
+    const auto it = _connections.find(id);
+    if (it == _connections.end()) {
+        return;
+    }
+    Agent& agent = it->second;
+    // The notifiers may be the sender of the signal being handled: disable now, delete later.
+    for (QSocketNotifier* notifier : {agent.readNotifier, agent.writeNotifier}) {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+    }
+    ::close(agent.fd);
+    const quint32 uid = agent.uid;
+    _connections.erase(it);
+    if (!reason.isEmpty()) {
+        report(QStringLiteral("agent %1 (uid %2): %3").arg(id).arg(uid).arg(reason));
+    }
+    if (_agents.remove(id)) {
+        reconcile();
+    }
+}
+
+void QNEngineDaemon::readAgent(AgentId id) {
+    char buffer[65536];
+    for (int reads = 0; reads < 256; ++reads) {
+        const auto it = _connections.find(id);
+        if (it == _connections.end()) {
+            return;
+        }
+        const ssize_t count = ::recv(it->second.fd, buffer, sizeof buffer, 0);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return;
+        }
+        if (count <= 0) {
+            closeAgent(id, count == 0 ? QStringLiteral("disconnected")
+                                      : QStringLiteral("connection failed: %1").arg(errnoText()));
+            return;
+        }
+        it->second.input.append(buffer, count);
+        if (!handleFrames(id)) {
+            return;
+        }
+    }
+}
+
+bool QNEngineDaemon::handleFrames(AgentId id) {
+    QByteArray& input = _connections.at(id).input;
+    qsizetype offset = 0;
+    while (input.size() - offset >= qsizetype(kQNAtomHeaderSize)) {
+        const quint32 length = readU32(input.constData() + offset);
+        const quint32 option = readU32(input.constData() + offset + 4);
+        if (length < kQNAtomHeaderSize || length > kMaximumFrameLength) {
+            closeAgent(id, QStringLiteral("malformed frame (length %1); closing its connection").arg(length));
+            return false;
+        }
+        if (qsizetype(length) > input.size() - offset) {
+            break;
+        }
+        const QByteArray value = input.mid(offset + kQNAtomHeaderSize, length - kQNAtomHeaderSize);
+        offset += length;
+        handleOption(id, option, value);
+    }
+    input.remove(0, offset);
+    return true;
+}
+
+void QNEngineDaemon::handleOption(AgentId id, quint32 option, const QByteArray& value) {
+    if (option == kQNKernelOptionProfile) {
+        handleProfileStream(id, value);
+    } else if (option == kQNKernelOptionLogging) {
+        if (value.size() != 1 || quint8(value.at(0)) > 1) {
+            report(QStringLiteral("agent %1: ignored a logging flag that is not one byte 0 or 1").arg(id));
+            return;
+        }
+        _agents.setLogging(id, value.at(0) == 1);
+    } else {
+        report(QStringLiteral("agent %1: ignored unknown option %2 (%3 bytes)").arg(id).arg(option).arg(value.size()));
+    }
+}
+
+void QNEngineDaemon::handleProfileStream(AgentId id, const QByteArray& stream) {
+    const quint32 uid = _connections.at(id).uid;
+    std::optional<QNDecodedProfile> profile;
+    if (!stream.isEmpty()) {
+        QString reason;
+        profile = QNProfileStreamDecoder::decode(stream, &reason);
+        if (!profile) {
+            // The profile in force stays: a stream this engine cannot read changes nothing.
+            const QString text = QStringLiteral("malformed profile stream: %1").arg(reason);
+            report(QStringLiteral("agent %1 (uid %2): %3").arg(id).arg(uid).arg(text));
+            if (_options.dump) {
+                printDocument(
+                    QJsonDocument(QJsonObject{{QStringLiteral("error"), reason}}).toJson(QJsonDocument::Compact));
+            }
+            logForUser(uid, text);
+            return;
+        }
+    }
+    if (_options.dump) {
+        printDocument(profile ? QNProfileStreamDecoder::jsonDocument(*profile).toJson(QJsonDocument::Compact)
+                              : QByteArray("null"));
+    }
+    _matchers.erase(uid);
+    if (profile) {
+        _matchers.emplace(uid, QNRuleMatcher(*profile));
+        logForUser(uid, QStringLiteral("profile %1: %2 proxies, %3 rules")
+                            .arg(profile->name.value_or(QString()))
+                            .arg(profile->proxies.size())
+                            .arg(profile->rules.size()));
+    } else {
+        logForUser(uid, QStringLiteral("no profile"));
+    }
+    report(QStringLiteral("uid %1: %2")
+               .arg(uid)
+               .arg(profile ? QStringLiteral("profile set") : QStringLiteral("no profile")));
+    _relay.resetBytes(uid);
+    if (_agents.setProfile(id, std::move(profile))) {
+        reconcile();
+    }
+}
+
+void QNEngineDaemon::reconcile() {
+    const QList<quint32> wanted = _agents.interceptedUids();
+    QMap<quint32, quint16> ports;
+    for (const quint32 uid : wanted) {
+        QString error;
+        const std::optional<quint16> port = _relay.listen(uid, &error);
+        if (!port) {
+            report(QStringLiteral("uid %1: cannot intercept: %2").arg(uid).arg(error));
+            logForUser(uid, QStringLiteral("cannot intercept connections: %1").arg(error));
+            continue;
+        }
+        ports.insert(uid, *port);
+    }
+    // The table changes before unused listeners close, so no redirect ever points at a closed port.
+    QString error;
+    if (!_table.apply(ports, &error)) {
+        report(QStringLiteral("cannot install the nftables table: %1").arg(error));
+        for (const quint32 uid : wanted) {
+            logForUser(uid, QStringLiteral("cannot intercept connections: %1").arg(error));
+        }
+    } else {
+        _tableInstalled = !ports.isEmpty();
+        report(QStringLiteral("intercepting %1 user(s)").arg(ports.size()));
+    }
+    for (const quint32 uid : _relay.ports().keys()) {
+        if (!wanted.contains(uid)) {
+            _matchers.erase(uid);
+            _relay.stopListening(uid);
+        }
+    }
+}
+
+std::optional<QNRouteDecision> QNEngineDaemon::route(quint32 uid, const QNEngineTarget& target) const {
+    const auto it = _matchers.find(uid);
+    if (it == _matchers.end()) {
+        return std::nullopt;
+    }
+    return it->second.route(target);
+}
+
+void QNEngineDaemon::logForUser(quint32 uid, const QString& line) {
+    if (_options.verbose) {
+        report(QStringLiteral("uid %1: %2").arg(uid).arg(line));
+    }
+    const QByteArray text = line.toUtf8() + "\r\n";
+    for (const AgentId id : _agents.agentsOf(uid)) {
+        if (_agents.isLogging(id)) {
+            queueMessage(id, kQNAtomTypeLog, text);
+            flushOutput(id);
+        }
+    }
+}
+
+void QNEngineDaemon::sendStatistics() {
+    std::vector<AgentId> ids;
+    for (const auto& [id, agent] : _connections) {
+        ids.push_back(id);
+    }
+    for (const AgentId id : ids) {
+        Agent& agent = _connections.at(id);
+        const QNRelayCounters counters = _relay.counters(agent.uid);
+        const qint32 connections = qMax(0, counters.connections);
+        if (agent.sentOnce && agent.lastSent.connections == connections &&
+            agent.lastSent.received == counters.received && agent.lastSent.sent == counters.sent) {
+            continue;
+        }
+        agent.sentOnce = true;
+        agent.lastSent = QNRelayCounters{connections, counters.received, counters.sent};
+        queueMessage(id, kQNAtomTypeConnections, QByteArray(reinterpret_cast<const char*>(&connections), 4));
+        queueMessage(id, kQNAtomTypeDataReceived, QByteArray(reinterpret_cast<const char*>(&counters.received), 8));
+        queueMessage(id, kQNAtomTypeDataSent, QByteArray(reinterpret_cast<const char*>(&counters.sent), 8));
+        flushOutput(id);
+    }
+}
+
+void QNEngineDaemon::queueMessage(AgentId id, quint32 type, const QByteArray& payload) {
+    const auto it = _connections.find(id);
+    // An agent that does not read loses whole messages, so its framing stays intact.
+    if (it == _connections.end() || it->second.output.size() > kMaximumPendingOutput) {
+        return;
+    }
+    appendU32(it->second.output, quint32(kQNAtomHeaderSize + payload.size()));
+    appendU32(it->second.output, type);
+    it->second.output.append(payload);
+}
+
+void QNEngineDaemon::flushOutput(AgentId id) {
+    const auto it = _connections.find(id);
+    if (it == _connections.end()) {
+        return;
+    }
+    Agent& agent = it->second;
+    while (!agent.output.isEmpty()) {
+        const ssize_t count = ::send(agent.fd, agent.output.constData(), size_t(agent.output.size()), MSG_NOSIGNAL);
+        if (count > 0) {
+            agent.output.remove(0, count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            agent.writeNotifier->setEnabled(true);
+            return;
+        }
+        // Closing from inside a log call could pull the agent away under its caller; close on the loop.
+        agent.writeNotifier->setEnabled(false);
+        QMetaObject::invokeMethod(
+            this, [this, id] { closeAgent(id, QStringLiteral("disconnected")); }, Qt::QueuedConnection);
+        return;
+    }
+    agent.writeNotifier->setEnabled(false);
+}
+
+void QNEngineDaemon::report(const QString& text) const {
+    std::fprintf(stderr, "quillon-engine: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void QNEngineDaemon::printDocument(const QByteArray& json) const {
+    std::fwrite(json.constData(), 1, size_t(json.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "engine/QNEngineAgents.h"
+#include "engine/QNNftTable.h"
+#include "engine/QNRelay.h"
+#include "engine/QNRuleMatcher.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+
+#include <sys/types.h>
+
+class QSocketNotifier;
+
+// The engine: serves any number of agents on the control socket, keeps one profile per user (the user
+// an agent runs as, from the socket's peer credentials), intercepts the connections of every user with a
+// profile through its nftables table, and relays them by that user's rules. Each agent hears only about
+// its own user: connection and byte counts, and log lines while its logging flag is set.
+//
+// Everything an agent sends is hostile input: a frame that cannot be framed closes that agent; a frame
+// with a bad value is reported and skipped.
+class QNEngineDaemon : public QObject {
+    Q_OBJECT
+
+public:
+    struct Options {
+        QString socketPath;
+        int intervalMilliseconds = 1000;
+        int connectTimeoutSeconds = 15;
+        bool dump = false;
+        bool verbose = false;
+    };
+
+    static constexpr quint32 kMaximumFrameLength = 16 * 1024 * 1024;
+    static constexpr qsizetype kMaximumPendingOutput = 1024 * 1024;
+    static constexpr int kMaximumAgents = 1024;
+
+    explicit QNEngineDaemon(Options options, QObject* parent = nullptr);
+    ~QNEngineDaemon() override;
+
+    // Replaces a leftover table, starts the relay and listens. False with *error set otherwise.
+    bool start(QString* error);
+    // Removes the table, closes every socket and the socket file (when it is still ours).
+    void shutdown();
+
+private:
+    struct Agent {
+        int fd = -1;
+        quint32 uid = 0;
+        pid_t pid = 0;
+        QSocketNotifier* readNotifier = nullptr;
+        QSocketNotifier* writeNotifier = nullptr;
+        QByteArray input;
+        QByteArray output;
+        bool sentOnce = false;
+        QNRelayCounters lastSent;
+    };
+    using AgentId = QNEngineAgents::AgentId;
+
+    bool listen(QString* error);
+    void acceptAgent();
+    void closeAgent(AgentId id, const QString& reason);
+    void readAgent(AgentId id);
+    bool handleFrames(AgentId id);
+    void handleOption(AgentId id, quint32 option, const QByteArray& value);
+    void handleProfileStream(AgentId id, const QByteArray& stream);
+    // Makes listeners and the table follow the set of users with a profile.
+    void reconcile();
+    std::optional<QNRouteDecision> route(quint32 uid, const QNEngineTarget& target) const;
+    void logForUser(quint32 uid, const QString& line);
+    void sendStatistics();
+    void queueMessage(AgentId id, quint32 type, const QByteArray& payload);
+    void flushOutput(AgentId id);
+    void report(const QString& text) const;
+    void printDocument(const QByteArray& json) const;
+
+    Options _options;
+    QNNftTable _table;
+    QNRelay _relay;
+    QNEngineAgents _agents;
+    std::map<quint32, QNRuleMatcher> _matchers;
+    std::map<AgentId, Agent> _connections;
+    AgentId _nextAgent = 1;
+    int _listener = -1;
+    dev_t _socketDevice = 0;
+    ino_t _socketInode = 0;
+    QSocketNotifier* _listenerNotifier = nullptr;
+    QTimer _statisticsTimer;
+    bool _tableInstalled = false;
+};

@@ -1,0 +1,65 @@
+#include "QNEngineText.h"
+
+#include "kernel/QNProfileStreamDecoder.h"
+
+#include <QStringList>
+
+QString QNEngineText::target(const QNEngineTarget& target) {
+    const QString address = QNProfileStreamDecoder::addressString(target.address, target.isIPv6);
+    return target.isIPv6 ? QStringLiteral("[%1]:%2").arg(address).arg(target.port)
+                         : QStringLiteral("%1:%2").arg(address).arg(target.port);
+}
+
+QString QNEngineText::proxyType(quint32 type) {
+    switch (type) {
+    case 1:
+        return QStringLiteral("SOCKS4");
+    case 2:
+        return QStringLiteral("SOCKS4a");
+    case 3:
+        return QStringLiteral("SOCKS5");
+    case 4:
+        return QStringLiteral("HTTP transparent");
+    case 5:
+        return QStringLiteral("HTTP");
+    case 6:
+        return QStringLiteral("HTTP CONNECT");
+    case 7:
+        return QStringLiteral("SSH tunnel");
+    default:
+        return QStringLiteral("type %1").arg(type);
+    }
+}
+
+QString QNEngineText::proxy(const QNDecodedProxy& proxy) {
+    return QStringLiteral("%1 \"%2\" %3")
+        .arg(proxyType(proxy.type), proxy.name, target(QNEngineTarget{proxy.host, proxy.hostIsIPv6, proxy.port, {}}));
+}
+
+QString QNEngineText::route(const QNRouteDecision& decision) {
+    switch (decision.action) {
+    case QNRouteDecision::Action::Direct:
+        return QStringLiteral("direct");
+    case QNRouteDecision::Action::Block:
+        return decision.badProxyIndex
+                   ? QStringLiteral("blocked by rule \"%1\": it names no proxy of the profile").arg(decision.ruleName)
+                   : QStringLiteral("blocked by rule \"%1\"").arg(decision.ruleName);
+    case QNRouteDecision::Action::Proxy:
+        break;
+    }
+    if (!decision.isChain && decision.hops.size() == 1) {
+        return QStringLiteral("via %1").arg(proxy(decision.hops.constFirst()));
+    }
+    QStringList hops;
+    for (const QNDecodedProxy& hop : decision.hops) {
+        hops.append(proxy(hop));
+    }
+    return QStringLiteral("via chain \"%1\": %2").arg(decision.itemName, hops.join(QStringLiteral(", ")));
+}
+
+QString QNEngineText::hopFailure(const QList<QNDecodedProxy>& hops, const QString& why) {
+    if (hops.isEmpty()) {
+        return why;
+    }
+    return QStringLiteral("at hop 1 of %1 (%2): %3").arg(hops.size()).arg(proxy(hops.constFirst()), why);
+}

@@ -1,0 +1,341 @@
+#include "QNRelay.h"
+
+#include "QNEngineText.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// The kernel's option names for the pre-redirect destination; the netfilter headers that define them do
+// not mix with the C library's.
+#ifndef SO_ORIGINAL_DST
+#define SO_ORIGINAL_DST 80
+#endif
+#ifndef IP6T_SO_ORIGINAL_DST
+#define IP6T_SO_ORIGINAL_DST 80
+#endif
+
+namespace {
+
+constexpr int kEventBatch = 256;
+constexpr int kAcceptBatch = 64;
+constexpr int kListenBacklog = 1024;
+
+QString errnoText() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+int listeningSocket(bool ipv6, quint16 port) {
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    int result = 0;
+    if (ipv6) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        address.sin6_port = htons(port);
+        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    if (result < 0 || ::listen(fd, kListenBacklog) < 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+quint16 boundPort(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                                         : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+// Whether an address belongs to this machine: only a local address can be bound.
+bool isLocalAddress(const QNEngineTarget& target) {
+    const int fd = ::socket(target.isIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    int result = 0;
+    if (target.isIPv6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        for (int word = 0; word < 4; ++word) {
+            const quint32 network = htonl(target.address[size_t(word)]);
+            std::memcpy(address.sin6_addr.s6_addr + 4 * word, &network, 4);
+        }
+        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(target.address[3]);
+        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    ::close(fd);
+    return result == 0;
+}
+
+} // namespace
+
+QNRelay::QNRelay(quint32 mark, int connectTimeoutSeconds, Callbacks callbacks, QObject* parent)
+    : QObject(parent)
+    , _mark(mark)
+    , _connectTimeoutSeconds(connectTimeoutSeconds)
+    , _callbacks(std::move(callbacks)) {
+    _deadlineTimer.setInterval(1000);
+    connect(&_deadlineTimer, &QTimer::timeout, this, [this] {
+        checkDeadlines();
+        collect();
+    });
+}
+
+QNRelay::~QNRelay() {
+    _connections.clear();
+    for (const std::shared_ptr<Listener>& listener : std::as_const(_listeners)) {
+        for (QNRelayConnection::Endpoint& endpoint : listener->endpoints) {
+            ::close(endpoint.fd);
+        }
+    }
+    delete _notifier;
+    if (_epollFd >= 0) {
+        ::close(_epollFd);
+    }
+}
+
+bool QNRelay::start(QString* error) {
+    _epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (_epollFd < 0) {
+        *error = QStringLiteral("cannot create an epoll set: %1").arg(errnoText());
+        return false;
+    }
+    _notifier = new QSocketNotifier(_epollFd, QSocketNotifier::Read, this);
+    connect(_notifier, &QSocketNotifier::activated, this, &QNRelay::processEvents);
+    _deadlineTimer.start();
+    return true;
+}
+
+std::optional<quint16> QNRelay::listen(quint32 uid, QString* error) {
+    if (const auto it = _listeners.constFind(uid); it != _listeners.cend()) {
+        return (*it)->port;
+    }
+    // The redirect names one port for both families, so the IPv6 socket must get the IPv4 one's number;
+    // when another program holds it on ::1, try another.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const int fd4 = listeningSocket(false, 0);
+        if (fd4 < 0) {
+            *error = QStringLiteral("cannot listen on 127.0.0.1: %1").arg(errnoText());
+            return std::nullopt;
+        }
+        const quint16 port = boundPort(fd4);
+        const int fd6 = listeningSocket(true, port);
+        if (fd6 < 0) {
+            ::close(fd4);
+            if (errno == EADDRINUSE) {
+                continue;
+            }
+            *error = QStringLiteral("cannot listen on ::1: %1").arg(errnoText());
+            return std::nullopt;
+        }
+        auto listener = std::make_shared<Listener>();
+        listener->uid = uid;
+        listener->port = port;
+        listener->endpoints[0] = QNRelayConnection::Endpoint{nullptr, fd4, EPOLLIN, true};
+        listener->endpoints[1] = QNRelayConnection::Endpoint{nullptr, fd6, EPOLLIN, true};
+        for (QNRelayConnection::Endpoint& endpoint : listener->endpoints) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.ptr = &endpoint;
+            ::epoll_ctl(_epollFd, EPOLL_CTL_ADD, endpoint.fd, &event);
+        }
+        _listeners.insert(uid, listener);
+        return port;
+    }
+    *error = QStringLiteral("no port free on both 127.0.0.1 and ::1");
+    return std::nullopt;
+}
+
+void QNRelay::stopListening(quint32 uid) {
+    const std::shared_ptr<Listener> listener = _listeners.take(uid);
+    if (!listener) {
+        return;
+    }
+    for (QNRelayConnection::Endpoint& endpoint : listener->endpoints) {
+        ::close(endpoint.fd);
+        endpoint.fd = -1;
+    }
+    _closedListeners.push_back(listener);
+}
+
+QMap<quint32, quint16> QNRelay::ports() const {
+    QMap<quint32, quint16> result;
+    for (auto it = _listeners.cbegin(); it != _listeners.cend(); ++it) {
+        result.insert(it.key(), (*it)->port);
+    }
+    return result;
+}
+
+QNRelayCounters QNRelay::counters(quint32 uid) const {
+    const auto it = _counters.constFind(uid);
+    return it == _counters.cend() ? QNRelayCounters{} : **it;
+}
+
+void QNRelay::resetBytes(quint32 uid) {
+    const std::shared_ptr<QNRelayCounters> counters = countersFor(uid);
+    counters->received = 0;
+    counters->sent = 0;
+}
+
+std::shared_ptr<QNRelayCounters> QNRelay::countersFor(quint32 uid) {
+    auto it = _counters.find(uid);
+    if (it == _counters.end()) {
+        it = _counters.insert(uid, std::make_shared<QNRelayCounters>());
+    }
+    return *it;
+}
+
+void QNRelay::processEvents() {
+    epoll_event events[kEventBatch];
+    for (;;) {
+        const int count = ::epoll_wait(_epollFd, events, kEventBatch, 0);
+        for (int index = 0; index < count; ++index) {
+            auto* endpoint = static_cast<QNRelayConnection::Endpoint*>(events[index].data.ptr);
+            if (endpoint->owner != nullptr) {
+                endpoint->owner->handle(endpoint, events[index].events);
+                if (endpoint->owner->isFinished()) {
+                    _finished.push_back(endpoint->owner);
+                }
+                continue;
+            }
+            for (const std::shared_ptr<Listener>& listener : std::as_const(_listeners)) {
+                for (QNRelayConnection::Endpoint& candidate : listener->endpoints) {
+                    if (&candidate == endpoint) {
+                        accept(*listener, candidate.fd);
+                    }
+                }
+            }
+        }
+        collect();
+        if (count < kEventBatch) {
+            return;
+        }
+    }
+}
+
+void QNRelay::collect() {
+    for (QNRelayConnection* connection : _finished) {
+        _connections.erase(connection);
+    }
+    _finished.clear();
+    _closedListeners.clear();
+}
+
+void QNRelay::accept(Listener& listener, int fd) {
+    for (int round = 0; round < kAcceptBatch && fd >= 0; ++round) {
+        const int client = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                _callbacks.log(listener.uid, QStringLiteral("cannot accept a connection: %1").arg(errnoText()));
+            }
+            return;
+        }
+        route(listener.uid, client);
+    }
+}
+
+void QNRelay::route(quint32 uid, int clientFd) {
+    const std::optional<QNEngineTarget> target = originalDestination(clientFd);
+    const auto log = [this, uid](const QString& line) { _callbacks.log(uid, line); };
+    std::optional<QNRouteDecision> decision;
+    if (!target) {
+        log(QStringLiteral("a connection without a known destination was refused"));
+    } else if (isOwnListener(*target)) {
+        log(QStringLiteral("connection to %1 refused: it would loop back into the engine")
+                .arg(QNEngineText::target(*target)));
+    } else {
+        decision = _callbacks.route(uid, *target);
+    }
+    if (!decision) {
+        const linger reset{1, 0};
+        ::setsockopt(clientFd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(clientFd);
+        return;
+    }
+    auto connection =
+        std::make_unique<QNRelayConnection>(_epollFd, clientFd, *target, std::move(*decision), countersFor(uid), log);
+    QNRelayConnection* pointer = connection.get();
+    if (pointer->start(_mark, QNRelayConnection::Clock::now() + std::chrono::seconds(_connectTimeoutSeconds))) {
+        _connections.emplace(pointer, std::move(connection));
+    }
+}
+
+std::optional<QNEngineTarget> QNRelay::originalDestination(int fd) const {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) < 0) {
+        return std::nullopt;
+    }
+    QNEngineTarget target;
+    if (local.ss_family == AF_INET6) {
+        sockaddr_in6 address{};
+        length = sizeof address;
+        if (::getsockopt(fd, SOL_IPV6, IP6T_SO_ORIGINAL_DST, &address, &length) < 0) {
+            return std::nullopt;
+        }
+        target.isIPv6 = true;
+        for (int word = 0; word < 4; ++word) {
+            quint32 network = 0;
+            std::memcpy(&network, address.sin6_addr.s6_addr + 4 * word, 4);
+            target.address[size_t(word)] = ntohl(network);
+        }
+        target.port = ntohs(address.sin6_port);
+    } else {
+        sockaddr_in address{};
+        length = sizeof address;
+        if (::getsockopt(fd, SOL_IP, SO_ORIGINAL_DST, &address, &length) < 0) {
+            return std::nullopt;
+        }
+        target.address = {0, 0, 0, ntohl(address.sin_addr.s_addr)};
+        target.port = ntohs(address.sin_port);
+    }
+    return target;
+}
+
+bool QNRelay::isOwnListener(const QNEngineTarget& target) const {
+    bool ownPort = false;
+    for (const std::shared_ptr<Listener>& listener : _listeners) {
+        ownPort = ownPort || listener->port == target.port;
+    }
+    return ownPort && isLocalAddress(target);
+}
+
+void QNRelay::checkDeadlines() {
+    const QNRelayConnection::Clock::time_point now = QNRelayConnection::Clock::now();
+    for (auto& [pointer, connection] : _connections) {
+        connection->checkDeadline(now);
+        if (connection->isFinished()) {
+            _finished.push_back(pointer);
+        }
+    }
+}
