@@ -46,7 +46,7 @@ def client_command(client, target, headers=()):
         return command + [target]
     if client == "wget":
         return ["wget", "-q", "-O", "-", "--tries=1", "--timeout=20"] + [f"--header={h}" for h in headers] + [target]
-    return ["busybox", "wget", "-q", "-O", "-", "-T", "20", target]  # statically linked
+    return ["busybox", "wget", "-q", "-O", "-", target]  # statically linked (its -T crashes it)
 
 
 class Suite(unittest.TestCase):
@@ -245,7 +245,7 @@ class LifecycleTest(Suite):
         for port in sorted(ports):
             for address in ("127.0.0.1", "::1", CLIENT_V4):
                 with self.subTest(destination=url(address, port)):
-                    self.assertIn(self.probe(address, port), ("reset", "eof", "refused"))
+                    self.assertEqual(self.probe(address, port), "reset")
         self.agent.wait_for_log(r"loop")
         self.assertTrue(self.engine.process.running())
         self.assertEqual(self.probe(NET_V4, 8010), "data")
@@ -265,22 +265,24 @@ class LifecycleTest(Suite):
         self.assertNotIn("table inet quillon", self.topology.tables())
         self.assertEqual(self.probe(NET_V4, 8009), "data")
 
+        # An agent whose engine went away keeps its dead channel until it starts again.
         self.engine.start()
-        self.agent.ctl("activate", "none")
-        self.agent.ctl("activate", "Counted")
-        wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted again")
+        self.restart_agent()
         self.engine.process.stop(signal.SIGKILL)
         self.assertIn("table inet quillon", self.topology.tables())
 
         # The new engine replaces the table left behind: it intercepts nobody until an agent comes.
         self.engine.start()
-        self.assertEqual(self.topology.tables().count("table inet quillon"), 1)
+        self.assertLessEqual(self.topology.tables().count("table inet quillon"), 1)
         self.assertFalse(netns.intercepted(self.topology, USER_A))
         self.assertEqual(self.probe(NET_V4, 8009), "data")
-        self.agent.ctl("activate", "none")
-        self.agent.ctl("activate", "Counted")
-        wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted again")
+        self.restart_agent()
         self.assertEqual(self.probe(NET_V4, 8009), "reset")
+
+    def restart_agent(self):
+        self.assertEqual(self.agent.stop(), 0)
+        self.agent.start()
+        wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted again")
 
 
 def main():

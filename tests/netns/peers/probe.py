@@ -27,6 +27,8 @@ def once(host, port):
         connection = connect(host, port)
     except ConnectionRefusedError:
         return "refused"
+    except ConnectionResetError:
+        return "reset"
     try:
         connection.sendall(REQUEST % b"/")
         return "data" if connection.recv(65536) else "eof"
