@@ -10,6 +10,7 @@ Topology (both namespaces are made per run, named after the runner's pid, and al
     +---------------------------------------+           | 10.77.0.14  tinyproxy, Basic (.24: chain hop 3)|
                                                         | 10.77.0.15  SOCKS 4a peer                     |
                                                         | 10.77.0.16  transparent HTTP peer             |
+                                                        | 10.77.0.17  OpenSSH sshd (the agent's tunnel)  |
                                                         | fd77::11    microsocks, no password, IPv6     |
                                                         | 10.77.0.2/24 fd77::2/64 and .50, fd77::50     |
                                                         +-----------------------------------------------+
@@ -40,7 +41,7 @@ CLIENT_V4, NET_V4 = "10.77.0.1", "10.77.0.2"
 CLIENT_V6, NET_V6 = "fd77::1", "fd77::2"
 OTHER_V4, OTHER_V6 = "10.77.0.50", "fd77::50"
 SOCKS5_OPEN, SOCKS5_AUTH, SOCKS4, HTTP_PROXY = "10.77.0.11", "10.77.0.12", "10.77.0.13", "10.77.0.14"
-SOCKS4A, HTTP_TRANSPARENT = "10.77.0.15", "10.77.0.16"
+SOCKS4A, HTTP_TRANSPARENT, SSH_SERVER = "10.77.0.15", "10.77.0.16", "10.77.0.17"
 CHAIN_HOP2, CHAIN_HOP3 = "10.77.0.23", "10.77.0.24"
 SOCKS5_OPEN_V6 = "fd77::11"
 PROXY_USER, PROXY_PASSWORD = "quill", "s3cret"
@@ -178,7 +179,7 @@ class Topology:
         self.ip(self.net, "addr", "add", f"{NET_V4}/24", "dev", "qn")
         self.ip(self.net, "-6", "addr", "add", f"{NET_V6}/64", "dev", "qn", "nodad")
         for address in (OTHER_V4, SOCKS5_OPEN, SOCKS5_AUTH, SOCKS4, HTTP_PROXY, SOCKS4A, HTTP_TRANSPARENT,
-                        CHAIN_HOP2, CHAIN_HOP3):
+                        SSH_SERVER, CHAIN_HOP2, CHAIN_HOP3):
             self.ip(self.net, "addr", "add", f"{address}/32", "dev", "qn")
         for address in (OTHER_V6, SOCKS5_OPEN_V6):
             self.ip(self.net, "-6", "addr", "add", f"{address}/128", "dev", "qn", "nodad")
@@ -284,6 +285,24 @@ def start_tinyproxy(topology, bind, port=3128, user=None):
     return process, [("0.0.0.0", port)]
 
 
+def start_sshd(topology):
+    """sshd for the agent's SSH tunnels: root may log in with the returned private key (bytes)."""
+    os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd insists on it, as its own service makes it
+    keys = {}
+    for name in ("host_key", "client_key"):
+        path = os.path.join(topology.folder, name)
+        run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", path)
+        keys[name] = path
+    config = config_file(topology.folder, "sshd_config", "\n".join([
+        f"ListenAddress {SSH_SERVER}", "Port 22", f"HostKey {keys['host_key']}",
+        f"AuthorizedKeysFile {keys['client_key']}.pub", f"PidFile {topology.folder}/sshd.pid", "StrictModes no",
+        "UsePAM no", "PermitRootLogin yes", "PasswordAuthentication no", "KbdInteractiveAuthentication no",
+        "AllowTcpForwarding yes"]) + "\n")
+    topology.start("sshd", topology.net, [shutil.which("sshd") or "/usr/sbin/sshd", "-D", "-e", "-f", config])
+    with open(keys["client_key"], "rb") as key:
+        return key.read(), [(SSH_SERVER, 22)]
+
+
 def start_upstreams(topology, origin_ports):
     """Every upstream peer of the topology; returns when all of them accept connections."""
     listening = []
@@ -304,6 +323,8 @@ def start_upstreams(topology, origin_ports):
     topology.start("transparent", topology.net, [USER_PYTHON, peer, "transparent", "--listen", HTTP_TRANSPARENT,
                                                   "--port", "8080", "--bind", HTTP_TRANSPARENT])
     listening.append((HTTP_TRANSPARENT, 8080))
+    topology.client_key, ssh_listening = start_sshd(topology)
+    listening += ssh_listening
     for address, port in listening:
         wait_until(lambda: free_listening(topology.net, address, port), what=f"a peer on {address}:{port}")
 
@@ -319,10 +340,10 @@ class Engine:
         self.process = None
         self.starts = 0
 
-    def start(self):
+    def start(self, verbose=True):
         os.makedirs(os.path.dirname(self.socket_path), mode=0o755, exist_ok=True)
         self.starts += 1
-        options = ["--verbose"] if "--verbose" in run(self.path, "--help", check=False).stdout else []
+        options = ["--verbose"] if verbose and "--verbose" in run(self.path, "--help", check=False).stdout else []
         self.process = self.topology.start(f"{self.name}-{self.starts}", self.topology.client,
                                            [self.path, "--socket", self.socket_path] + options)
         wait_until(lambda: self._listening(), what="the engine's control socket")
@@ -451,7 +472,11 @@ def intercepted(topology, uid):
 def make_folder():
     folder = tempfile.mkdtemp(prefix="quillon-netns-")
     os.chmod(folder, 0o755)
-    atexit.register(shutil.rmtree, folder, True)
+    # QUILLON_NETNS_KEEP=1 keeps every program's output and the users' logs for a look after the run.
+    if os.environ.get("QUILLON_NETNS_KEEP"):
+        print(f"keeping {folder}", file=sys.stderr)
+    else:
+        atexit.register(shutil.rmtree, folder, True)
     return folder
 
 

@@ -1,13 +1,17 @@
 """Profile documents for the interception tests, written as the settings tool imports them."""
 
+import base64
 from xml.sax.saxutils import quoteattr
 
 from netns import (CHAIN_HOP2, CHAIN_HOP3, HTTP_PROXY, HTTP_TRANSPARENT, NET_V4, NET_V6, PROXY_PASSWORD, PROXY_USER,
-                   SOCKS4, SOCKS4A, SOCKS5_AUTH, SOCKS5_OPEN, SOCKS5_OPEN_V6)
+                   SOCKS4, SOCKS4A, SOCKS5_AUTH, SOCKS5_OPEN, SOCKS5_OPEN_V6, SSH_SERVER)
 
 
-def proxy(kind, host, port, user=None, password=None, anonymize=False, filter_ports=(), **extra):
+def proxy(kind, host, port, user=None, password=None, anonymize=False, filter_ports=(), client_key=None, **extra):
     attributes = {"type": kind, "host": host, "port": str(port), "name": extra.get("name", f"{kind} {host}")}
+    if client_key:
+        attributes["cipher"] = "default"
+        return ("proxy", dict(attributes, username=user), [("clientKey", base64.b64encode(client_key).decode())])
     if user:
         attributes["username"] = user
     if password:
@@ -61,10 +65,10 @@ def document(profiles):
 
 
 # Proxy items of the routing profile, by position.
-OPEN, AUTH, S4, S4A, CONNECT, ABSOLUTE, TRANSPARENT, CHAIN, DEAD, FILTERED, WRONG_PASSWORD, OPEN_V6 = range(12)
+OPEN, AUTH, S4, S4A, CONNECT, ABSOLUTE, TRANSPARENT, CHAIN, DEAD, FILTERED, WRONG_PASSWORD, OPEN_V6, SSH = range(13)
 
 
-def routing_profile():
+def routing_profile(client_key):
     items = [
         proxy("socks5", SOCKS5_OPEN, 1080),
         proxy("socks5", SOCKS5_AUTH, 1080, PROXY_USER, PROXY_PASSWORD),
@@ -79,15 +83,18 @@ def routing_profile():
         proxy("socks5", SOCKS5_OPEN, 1080, filter_ports=["8012"]),
         proxy("socks5", SOCKS5_AUTH, 1080, PROXY_USER, "wrong"),
         proxy("socks5", SOCKS5_OPEN_V6, 1080),
+        proxy("sshTunnel", SSH_SERVER, 22, "root", client_key=client_key),
     ]
     rules = [
         # Criteria the engine cannot judge yet never match: these would block everything.
         rule("names only", "block", hosts=["origin.test"]),
         rule("applications", "block", applications=["curl"], ports=["8000-8100"]),
         rule("other addresses", "block", hosts=["10.77.0.40-10.77.0.60", "fd77::40-fd77::60"]),
+        # The agent's own SSH session goes direct all the same.
+        rule("SSH server", "block", hosts=[SSH_SERVER]),
     ]
     for port, item in ((8001, OPEN), (8002, AUTH), (8003, S4), (8004, S4A), (8005, CONNECT), (8006, ABSOLUTE),
-                       (8007, TRANSPARENT), (8008, CHAIN), (8011, DEAD), (8014, WRONG_PASSWORD)):
+                       (8007, TRANSPARENT), (8008, CHAIN), (8011, DEAD), (8014, WRONG_PASSWORD), (8017, SSH)):
         rules.append(rule(f"port {port}", "proxy", item, ports=[str(port)]))
     rules += [
         rule("blocked", "block", ports=["8009"]),

@@ -27,7 +27,7 @@ from netns import (CHAIN_HOP3, CLIENT_V4, CLIENT_V6, HTTP_PROXY, HTTP_TRANSPAREN
 PATHS = {}
 USER_A, USER_B, USER_C = netns.TEST_UIDS
 ROOT = 0
-ORIGIN_PORTS = list(range(8001, 8017)) + [8019, 8020, 8029, 8030, 8040]
+ORIGIN_PORTS = list(range(8001, 8018)) + [8019, 8020, 8029, 8030, 8040]
 HOLD_PORT = 8040
 PROBE = os.path.join(netns.PEERS, "probe.py")
 IDENTIFYING = ["From", "Referer", "Via", "Forwarded", "X-Forwarded-For", "X-Real-IP", "Client-IP"]
@@ -89,6 +89,10 @@ class Suite(unittest.TestCase):
         self.assertEqual(result.returncode, 0, f"{client} {target}: {result.stderr.decode()}")
         return json.loads(result.stdout.decode().splitlines()[0])
 
+    def try_fetch(self, target, user=USER_A):
+        result = self.topology.run_as(user, client_command("curl", target))
+        return json.loads(result.stdout.decode().splitlines()[0]) if result.returncode == 0 else None
+
     def probe(self, address, port, user=USER_A):
         result = self.topology.run_as(user, [netns.USER_PYTHON, PROBE, "once", address, str(port)])
         return result.stdout.decode().strip() or result.stderr.decode()
@@ -98,7 +102,7 @@ class RoutingTest(Suite):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.agent = cls.start_agent(USER_A, "Routing", profiles.routing_profile())
+        cls.agent = cls.start_agent(USER_A, "Routing", profiles.routing_profile(cls.topology.client_key))
 
     def test_every_action_and_proxy_type_takes_its_way(self):
         # (client, destination, port, the address the origin sees the connection come from)
@@ -137,6 +141,14 @@ class RoutingTest(Suite):
         self.assertNotIn("proxy-authorization", names(self.fetch(url(NET_V4, 8006))))
         self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8001 via SOCKS5")
         self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8010 direct")
+
+    def test_ssh_tunnel_of_the_agent_carries_its_rule(self):
+        answer = wait_until(lambda: self.try_fetch(url(NET_V4, 8017)), what="a request through the SSH tunnel")
+        self.assertEqual(answer["peer"], NET_V4)  # forwarded by sshd
+        # The SSH server is blocked by a rule, yet reachable: the agent's own session (re)connecting must go
+        # direct, never into its own tunnel.
+        self.assertEqual(self.probe(netns.SSH_SERVER, 22), "data")
+        self.agent.wait_for_log(rf"{re.escape(netns.SSH_SERVER)}:22 direct")
 
     def test_anonymous_plain_http_proxies_strip_identifying_headers(self):
         sent = [f"{name}: client-{name.lower()}" for name in IDENTIFYING] + ["X-Kept: yes"]
