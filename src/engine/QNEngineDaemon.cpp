@@ -111,6 +111,8 @@ bool QNEngineDaemon::start(QString* error) {
         return false;
     }
     _statisticsTimer.start();
+    // Said once everything is in place, so whoever waits for it may connect and find a clean table.
+    report(QStringLiteral("listening on %1").arg(_options.socketPath));
     return true;
 }
 
@@ -148,7 +150,6 @@ bool QNEngineDaemon::listen(QString* error) {
     _listener = fd;
     _listenerNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(_listenerNotifier, &QSocketNotifier::activated, this, &QNEngineDaemon::acceptAgent);
-    report(QStringLiteral("listening on %1").arg(_options.socketPath));
     return true;
 }
 
