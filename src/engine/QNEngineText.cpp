@@ -5,35 +5,11 @@
 #include <QStringList>
 
 QString QNEngineText::target(const QNEngineTarget& target) {
-    const QString address = QNProfileStreamDecoder::addressString(target.address, target.isIPv6);
-    return target.isIPv6 ? QStringLiteral("[%1]:%2").arg(address).arg(target.port)
-                         : QStringLiteral("%1:%2").arg(address).arg(target.port);
-}
-
-QString QNEngineText::proxyType(quint32 type) {
-    switch (type) {
-    case 1:
-        return QStringLiteral("SOCKS4");
-    case 2:
-        return QStringLiteral("SOCKS4a");
-    case 3:
-        return QStringLiteral("SOCKS5");
-    case 4:
-        return QStringLiteral("HTTP transparent");
-    case 5:
-        return QStringLiteral("HTTP");
-    case 6:
-        return QStringLiteral("HTTP CONNECT");
-    case 7:
-        return QStringLiteral("SSH tunnel");
-    default:
-        return QStringLiteral("type %1").arg(type);
-    }
+    return target.toString();
 }
 
 QString QNEngineText::proxy(const QNDecodedProxy& proxy) {
-    return QStringLiteral("%1 \"%2\" %3")
-        .arg(proxyType(proxy.type), proxy.name, target(QNEngineTarget{proxy.host, proxy.hostIsIPv6, proxy.port, {}}));
+    return QNProxyHandshake::describe(proxy);
 }
 
 QString QNEngineText::route(const QNRouteDecision& decision) {

@@ -12,9 +12,7 @@ public:
 
     // "203.0.113.7:80", "[fd00::1]:443".
     static QString target(const QNEngineTarget& target);
-    // "SOCKS5", "HTTP CONNECT", ...; "type N" for a type this engine does not know.
-    static QString proxyType(quint32 type);
-    // SOCKS5 "corp" 10.0.0.2:1080
+    // SOCKS5 "corp" 10.0.0.2:1080, worded as the handshake words its failures.
     static QString proxy(const QNDecodedProxy& proxy);
     // What a successful connection did: "direct", "via SOCKS5 "corp" 10.0.0.2:1080",
     // "via chain "c": SOCKS5 "a" ..., HTTP CONNECT "b" ...", "blocked by rule "name"".

@@ -1,23 +1,29 @@
-#include "QNProxyHandshake.h"
+#include "engine/QNProxyHandshake.h"
 
-// Placeholder until the proxy protocols land: every proxied connection fails at its first hop.
+// Placeholder until the handshakes land: every connection fails at hop 1.
+struct QNProxyHandshake::State {
+    QList<QNDecodedProxy> hops;
+    QNEngineTarget target;
+};
 
 QNProxyHandshake::QNProxyHandshake(QList<QNDecodedProxy> hops, QNEngineTarget target)
-    : _hops(std::move(hops))
-    , _target(std::move(target)) {}
+    : _state(std::make_unique<State>(State{std::move(hops), std::move(target)})) {}
 
 QNProxyHandshake::~QNProxyHandshake() = default;
 
 std::optional<QNEngineTarget> QNProxyHandshake::firstHop() const {
-    if (_hops.isEmpty()) {
+    if (_state->hops.isEmpty()) {
         return std::nullopt;
     }
-    const QNDecodedProxy& hop = _hops.constFirst();
-    return QNEngineTarget{hop.host, hop.hostIsIPv6, hop.port, {}};
+    const QNDecodedProxy& hop = _state->hops.first();
+    QNEngineTarget target;
+    target.address = hop.host;
+    target.isIPv6 = hop.hostIsIPv6;
+    target.port = hop.port;
+    return target;
 }
 
 QNProxyHandshake::Status QNProxyHandshake::start() {
-    _failureReason = QStringLiteral("at hop 1 of %1: proxies are not supported yet").arg(_hops.size());
     return Status::Failed;
 }
 
@@ -34,9 +40,13 @@ QByteArray QNProxyHandshake::takeLeftover() {
 }
 
 QString QNProxyHandshake::failureReason() const {
-    return _failureReason;
+    return QStringLiteral("at hop 1 of %1: not implemented").arg(_state->hops.size());
 }
 
 std::unique_ptr<QNHTTPProxyStream> QNProxyHandshake::takeStream() {
     return nullptr;
+}
+
+QString QNProxyHandshake::describe(const QNDecodedProxy& proxy) {
+    return QStringLiteral("\"%1\"").arg(proxy.name);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "engine/QNEngineTarget.h"
+#include "engine/QNHTTPProxyStream.h"
 #include "kernel/QNProfileStreamDecoder.h"
-#include "util/QNUtilities.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -11,46 +12,39 @@
 #include <memory>
 #include <optional>
 
-// Where a connection is going: the original destination, and its host name when one is known (later).
-struct QNEngineTarget {
-    QNAddressWords address{}; // the 16-byte form of QNUtilities; IPv4 in the last group
-    bool isIPv6 = false;
-    quint16 port = 0;
-    QString hostName; // empty when unknown
-};
-
-class QNHTTPProxyStream;
-
-// Takes one connection through its hops. Pure: bytes in, bytes out, no sockets.
+// Takes one connection through its proxies, hop by hop: the engine's socket reaches hop 1, each hop is
+// asked to reach the next one, the last the destination. Pure: bytes in, bytes out, no sockets. Every
+// reply is bounded, and the outcome does not depend on how the proxy cuts its bytes.
 class QNProxyHandshake {
 public:
     enum class Status { Continue, Done, Failed };
+
     QNProxyHandshake(QList<QNDecodedProxy> hops, QNEngineTarget target);
     ~QNProxyHandshake();
-    // Where the engine's socket connects: hop 1's address and port (for an SSH tunnel 127.0.0.1:ltpt).
-    // nullopt with failureReason() set when hop 1 cannot be used (tunnel not running, ...).
+    QNProxyHandshake(const QNProxyHandshake&) = delete;
+    QNProxyHandshake& operator=(const QNProxyHandshake&) = delete;
+
+    // Where the engine's socket connects: hop 1 (for an SSH tunnel, its local listener on 127.0.0.1).
+    // nullopt, with failureReason() set, when hop 1 cannot be used.
     std::optional<QNEngineTarget> firstHop() const;
-    Status start();                    // after the socket to hop 1 is connected
-    QByteArray takeOutput();           // bytes to write to the proxy socket now
-    Status feed(QByteArrayView bytes); // bytes read from the proxy socket
-    QByteArray takeLeftover();         // after Done: bytes read past the handshake, for the client
-    QString failureReason() const;     // after Failed: "at hop 2 of 3 (SOCKS5 "corp" 10.0.0.2:1080): ..."
-    // After Done: a filter for the rest of the connection when the last hop is a plain-HTTP proxy;
-    // nullptr otherwise, and then the relay may splice.
+    // Once the socket to hop 1 is connected.
+    Status start();
+    // Bytes to write to the proxy socket now.
+    QByteArray takeOutput();
+    // Bytes read from the proxy socket.
+    Status feed(QByteArrayView bytes);
+    // After Done: bytes read past the handshake, which belong to the client.
+    QByteArray takeLeftover();
+    // After Failed: "at hop 2 of 3 (SOCKS5 "corp" 10.0.0.2:1080): authentication refused".
+    QString failureReason() const;
+    // After Done: the filter for the rest of the connection when the last hop is a plain-HTTP proxy;
+    // nullptr otherwise (the bytes then pass unchanged).
     std::unique_ptr<QNHTTPProxyStream> takeStream();
 
-private:
-    QList<QNDecodedProxy> _hops;
-    QNEngineTarget _target;
-    QString _failureReason;
-};
+    // "SOCKS5 "corp" 10.0.0.2:1080", as failure and log lines name a proxy.
+    static QString describe(const QNDecodedProxy& proxy);
 
-// The rest of a connection whose last hop is a plain-HTTP proxy: request rewriting and header stripping.
-class QNHTTPProxyStream {
-public:
-    enum class Status { Continue, Failed };
-    virtual ~QNHTTPProxyStream() = default;
-    virtual Status fromClient(QByteArrayView bytes, QByteArray* toProxy) = 0;
-    virtual Status fromProxy(QByteArrayView bytes, QByteArray* toClient) = 0;
-    virtual QString failureReason() const = 0;
+private:
+    struct State;
+    std::unique_ptr<State> _state;
 };

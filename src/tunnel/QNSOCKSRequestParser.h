@@ -1,5 +1,7 @@
 #pragma once
 
+#include "socks/QNSOCKSWire.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -38,10 +40,10 @@ public:
     };
 
     // SOCKS 5 reply codes used here.
-    static constexpr quint8 kSOCKS5GeneralFailure = 0x01;
-    static constexpr quint8 kSOCKS5HostUnreachable = 0x04;
-    static constexpr quint8 kSOCKS5ConnectionRefused = 0x05;
-    static constexpr quint8 kSOCKS5CommandNotSupported = 0x07;
+    static constexpr quint8 kSOCKS5GeneralFailure = QNSOCKSWire::kReply5GeneralFailure;
+    static constexpr quint8 kSOCKS5HostUnreachable = QNSOCKSWire::kReply5HostUnreachable;
+    static constexpr quint8 kSOCKS5ConnectionRefused = QNSOCKSWire::kReply5ConnectionRefused;
+    static constexpr quint8 kSOCKS5CommandNotSupported = QNSOCKSWire::kReply5CommandNotSupported;
 
     // Dispatches on the version byte: 4 is a SOCKS 4 request at either stage, 5 a greeting or a request.
     static Result parseHeader(Stage stage, QByteArrayView input);

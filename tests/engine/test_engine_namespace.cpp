@@ -52,20 +52,32 @@ QByteArray atom(quint32 type, const QByteArray& data = {}) {
     return bytes;
 }
 
-// Blocks the server's port 8081; everything else goes direct.
+QByteArray portsAtom(quint16 port) {
+    QByteArray ports;
+    QNAtomWriter::appendUInt16Atom(ports, kQNAtomTypePort, port);
+    return atom(kQNAtomTypePorts, ports);
+}
+
+// Blocks the server's port 8081, sends port 8082 through a SOCKS 5 proxy nobody runs, everything else direct.
 QByteArray profileStream() {
     quint32 address = 0;
     ::inet_pton(AF_INET, kServer4, &address);
-    QByteArray rule = atom(kQNAtomTypeName, "no 8081") +
-                      atom(kQNAtomTypeHosts, atom(kQNAtomTypeHostAddressIPv4, u32(ntohl(address))));
-    QNAtomWriter::appendAtom(rule, kQNAtomTypePorts, [] {
-        QByteArray ports;
-        QNAtomWriter::appendUInt16Atom(ports, kQNAtomTypePort, 8081);
-        return ports;
-    }());
-    QNAtomWriter::appendUInt32Atom(rule, kQNAtomTypeAction, 3);
-    return atom(kQNAtomTypeProfileName, "smoke") + atom(kQNAtomTypeProxies) +
-           atom(kQNAtomTypeRules, atom(kQNAtomTypeRule, rule)) + atom(kQNAtomTypeDNSEntries);
+    const QByteArray server = u32(ntohl(address));
+    QByteArray block = atom(kQNAtomTypeName, "no 8081") +
+                       atom(kQNAtomTypeHosts, atom(kQNAtomTypeHostAddressIPv4, server)) + portsAtom(8081);
+    QNAtomWriter::appendUInt32Atom(block, kQNAtomTypeAction, 3);
+    QByteArray proxied = atom(kQNAtomTypeName, "dead proxy") + portsAtom(8082);
+    QNAtomWriter::appendUInt32Atom(proxied, kQNAtomTypeAction, 1);
+    QNAtomWriter::appendUInt32Atom(proxied, kQNAtomTypeProxyIndex, 0);
+    // In the compiler's order: name, type, host, port, anon.
+    QByteArray proxy = atom(kQNAtomTypeName, "gone");
+    QNAtomWriter::appendUInt32Atom(proxy, kQNAtomTypeType, 3);
+    proxy += atom(kQNAtomTypeHostIPv4, server);
+    QNAtomWriter::appendUInt16Atom(proxy, kQNAtomTypePort, 1);
+    QNAtomWriter::appendUInt8Atom(proxy, kQNAtomTypeAnonymize, 0);
+    return atom(kQNAtomTypeProfileName, "smoke") + atom(kQNAtomTypeProxies, atom(kQNAtomTypeProxy, proxy)) +
+           atom(kQNAtomTypeRules, atom(kQNAtomTypeRule, block) + atom(kQNAtomTypeRule, proxied)) +
+           atom(kQNAtomTypeDNSEntries);
 }
 
 QByteArray frame(quint32 option, const QByteArray& value) {
@@ -255,6 +267,19 @@ TEST_F(EngineNamespace, DirectBlockOtherUsersAndCleanStop) {
     EXPECT_NE(curlAs(kAgentUser, closed).exitCode, 0);
     EXPECT_TRUE(qnWaitUntil([&] { return agent.hasLine("10.231.0.1:8081 blocked by rule \"no 8081\""); }));
     EXPECT_TRUE(qnWaitUntil([&] { return agent.received > 0; }));
+
+    // A proxy that cannot be reached: reset, and the hop that failed is named.
+    EXPECT_NE(curlAs(kAgentUser, QStringLiteral("http://%1:8082/").arg(QLatin1String(kServer4))).exitCode, 0);
+    EXPECT_TRUE(qnWaitUntil([&] { return agent.hasLine("connection to 10.231.0.1:8082 failed at hop 1 of 1 ("); }));
+    // The relay's own port, reached through an address of this machine, would loop: refused.
+    const QByteArray table = inside({"nft", "list", "table", "inet", "quillon"}).standardOutput;
+    const QByteArray relayPort = table.mid(table.indexOf("redirect to :") + 13).split('\n').value(0).trimmed();
+    ASSERT_FALSE(relayPort.isEmpty()) << table.data();
+    EXPECT_NE(
+        curlAs(kAgentUser, QStringLiteral("http://%1:%2/").arg(QLatin1String(kServer4), QString::fromLatin1(relayPort)))
+            .exitCode,
+        0);
+    EXPECT_TRUE(qnWaitUntil([&] { return agent.hasLine("would loop back into the engine"); }));
 
     // Another user, and root, are not intercepted at all.
     EXPECT_EQ(curlAs(kOtherUser, closed).exitCode, 0);
