@@ -68,10 +68,14 @@ class Suite(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        for agent in cls.agents.values():
-            if agent.process and agent.process.running():
-                agent.stop()
+        # Everything ends cleanly on SIGTERM: a crash or a sanitizer's report fails the group.
+        unclean = []
+        for process in [agent.process for agent in cls.agents.values()] + [cls.engine.process]:
+            if process and (process.stop() if process.running() else process.popen.returncode) != 0:
+                unclean.append(f"{process.name} ({process.popen.returncode}):\n{process.output()[-3000:]}")
         cls.topology.close()
+        if unclean:
+            raise AssertionError("not a clean end: " + "\n".join(unclean))
 
     @classmethod
     def start_agent(cls, uid, name, profile):
