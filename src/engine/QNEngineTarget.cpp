@@ -2,7 +2,51 @@
 
 #include "kernel/QNProfileStreamDecoder.h"
 
+namespace {
+
+constexpr qsizetype kNameSizeMaximum = 255;
+
+bool isNameCharacter(QChar c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-' || c == u'_' ||
+           c == u'.';
+}
+
+} // namespace
+
+bool QNEngineTarget::isIPv4() const {
+    return !isIPv6 || (address[0] == 0 && address[1] == 0 && address[2] == 0xFFFF);
+}
+
+bool QNEngineTarget::hasUsableName() const {
+    if (hostName.isEmpty() || hostName.size() > kNameSizeMaximum) {
+        return false;
+    }
+    return std::all_of(hostName.cbegin(), hostName.cend(), isNameCharacter);
+}
+
+QString QNEngineTarget::addressText() const {
+    if (isIPv4()) {
+        return QNProfileStreamDecoder::addressString({0, 0, 0, address[3]}, false);
+    }
+    return QNProfileStreamDecoder::addressString(address, true);
+}
+
+QByteArray QNEngineTarget::authority(bool omitPort80) const {
+    QByteArray host;
+    if (hasUsableName()) {
+        host = hostName.toLatin1();
+    } else if (isIPv4()) {
+        host = addressText().toLatin1();
+    } else {
+        host = '[' + addressText().toLatin1() + ']';
+    }
+    if (omitPort80 && port == 80) {
+        return host;
+    }
+    return host + ':' + QByteArray::number(port);
+}
+
 QString QNEngineTarget::toString() const {
-    const QString host = QNProfileStreamDecoder::addressString(address, isIPv6);
-    return isIPv6 ? QStringLiteral("[%1]:%2").arg(host).arg(port) : QStringLiteral("%1:%2").arg(host).arg(port);
+    const QString host = addressText();
+    return isIPv4() ? QStringLiteral("%1:%2").arg(host).arg(port) : QStringLiteral("[%1]:%2").arg(host).arg(port);
 }

@@ -2,6 +2,7 @@
 
 #include "util/QNUtilities.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -12,7 +13,17 @@ struct QNEngineTarget {
     quint16 port = 0;
     QString hostName; // empty when unknown
 
-    // "10.0.0.1:80", "[fd00::1]:443".
+    // An IPv4 address, or an IPv4-mapped IPv6 one (::ffff:a.b.c.d), which reaches the same host.
+    bool isIPv4() const;
+    // The host name when it is one a proxy can be asked for: 1 to 255 letters, digits, '-', '_' and '.'.
+    bool hasUsableName() const;
+    // The address as text ("10.0.0.1", "fd00::1"); a mapped address in its IPv4 form.
+    QString addressText() const;
+    // What a proxy is asked to reach: the usable name, else the address; IPv6 in brackets, with the port.
+    // "example.org:443", "[fd00::1]:80"; without the port when omitPort80 is set and the port is 80.
+    QByteArray authority(bool omitPort80 = false) const;
+
+    // "10.0.0.1:80", "[fd00::1]:443": the address, for log lines.
     QString toString() const;
 
     bool operator==(const QNEngineTarget&) const = default;

@@ -246,3 +246,13 @@ inline constexpr int kQNSSHTunnelSessionInteractiveRoundsMaximum = 32;
 inline const QString kQNDataAdditionsBase64Encoding =
     QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
 inline const QString kQNRUtilitiesTempFileName = QStringLiteral("QNTempFile");
+
+// Engine proxy handshakes and the plain-HTTP proxy stream
+// A proxy's reply, or a client's request header, longer than this is refused.
+inline constexpr qsizetype kQNEngineHeaderSizeMaximum = 16 * 1024;
+// Client bytes held while a CONNECT to a plain-HTTP proxy waits for its answer.
+inline constexpr qsizetype kQNEnginePendingSizeMaximum = 256 * 1024;
+// Request headers that identify the client, removed when a proxy anonymises requests.
+inline constexpr const char* kQNEngineAnonymizedHeaders[] = {
+    "From", "Referer", "Via", "Forwarded", "X-Forwarded-For", "X-Real-IP", "Client-IP",
+};
