@@ -190,6 +190,13 @@ void QNRelayConnection::connected() {
         fail(QStringLiteral(" %1").arg(_handshake->failureReason()));
         return;
     }
+    if (status == QNProxyHandshake::Status::Done) {
+        // A plain-HTTP proxy as the only hop: nothing to agree on before the client's bytes flow.
+        _stream = _handshake->takeStream();
+        _log(QStringLiteral("%1 %2").arg(QNEngineText::target(_target), QNEngineText::route(_decision)));
+        startRelaying();
+        return;
+    }
     readHandshake();
 }
 
@@ -345,15 +352,17 @@ bool QNRelayConnection::fill(Direction& direction, bool fromClient) {
         return true;
     }
     QByteArray output;
+    QByteArray heldForProxy;
     const QByteArrayView view(bytes, count);
     const QNHTTPProxyStream::Status status =
-        fromClient ? _stream->fromClient(view, &output) : _stream->fromProxy(view, &output);
+        fromClient ? _stream->fromClient(view, &output) : _stream->fromProxy(view, &output, &heldForProxy);
     if (status == QNHTTPProxyStream::Status::Failed) {
         _log(QStringLiteral("connection to %1 reset: %2").arg(QNEngineText::target(_target), _stream->failureReason()));
         finish(true);
         return false;
     }
     direction.buffer += output;
+    _up.buffer += heldForProxy;
     return true;
 }
 
