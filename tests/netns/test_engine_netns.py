@@ -21,8 +21,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netns  # noqa: E402
 import profiles  # noqa: E402
-from netns import (CHAIN_HOP3, CLIENT_V4, CLIENT_V6, HTTP_PROXY, HTTP_TRANSPARENT, NET_V4, NET_V6, OTHER_V4,  # noqa
-                   OTHER_V6, SOCKS4, SOCKS4A, SOCKS5_AUTH, SOCKS5_OPEN, SOCKS5_OPEN_V6, wait_until)
+from netns import (CLIENT_V4, CLIENT_V6, HTTP_PROXY, HTTP_TRANSPARENT, NET_V4, NET_V6, OTHER_V4, OTHER_V6,  # noqa
+                   SOCKS4, SOCKS4A, SOCKS5_AUTH, SOCKS5_OPEN, SOCKS5_OPEN_V6, wait_until)
 
 PATHS = {}
 USER_A, USER_B, USER_C = netns.TEST_UIDS
