@@ -85,11 +85,31 @@ QNEngineDaemon::QNEngineDaemon(Options options, QObject* parent)
     : QObject(parent)
     , _options(std::move(options))
     , _table(kQNKernelControlIdentifier)
+    , _dns(kQNKernelControlIdentifier, &_names,
+           [this](quint32 uid, const QString& name) -> std::optional<bool> {
+               const auto it = _matchers.find(uid);
+               return it == _matchers.end() ? std::nullopt : std::optional<bool>(it->second.resolvesRemotely(name));
+           })
     , _relay(kQNKernelControlIdentifier, _options.connectTimeoutSeconds,
-             QNRelay::Callbacks{[this](quint32 uid, const QNEngineTarget& target) { return route(uid, target); },
-                                [this](quint32 uid, const QString& line) { logForUser(uid, line); }}) {
+             QNRelay::Callbacks{
+                 [this](quint32 uid, const QNEngineTarget& target) { return route(uid, target); },
+                 [this](quint32 uid, const QString& line) { logForUser(uid, line); },
+                 [this](quint32, QNEngineTarget& target) { return nameTarget(target); },
+                 [this](const QString& name, std::function<void(std::optional<QNEngineTarget>)> done) {
+                     _dns.lookup(name, std::move(done));
+                 }}) {
     _statisticsTimer.setInterval(_options.intervalMilliseconds);
     connect(&_statisticsTimer, &QTimer::timeout, this, &QNEngineDaemon::sendStatistics);
+    if (_options.namesPath.isEmpty()) {
+        _options.namesPath = QFileInfo(_options.socketPath).absolutePath() + QStringLiteral("/names");
+    }
+    // Names are saved soon after they change, so even an engine that is killed loses few.
+    _saveTimer.setInterval(2000);
+    connect(&_saveTimer, &QTimer::timeout, this, [this] {
+        if (_names.isDirty()) {
+            saveNames();
+        }
+    });
 }
 
 QNEngineDaemon::~QNEngineDaemon() {
@@ -110,6 +130,18 @@ bool QNEngineDaemon::start(QString* error) {
         shutdown();
         return false;
     }
+    QString resolver = _options.resolver;
+    if (resolver.isEmpty()) {
+        QFile resolvConf(QStringLiteral("/etc/resolv.conf"));
+        resolver = resolvConf.open(QIODevice::ReadOnly)
+                       ? QNDNSServer::firstNameserver(resolvConf.read(64 * 1024)).value_or(QStringLiteral("127.0.0.1"))
+                       : QStringLiteral("127.0.0.1");
+    }
+    if (!_dns.setUpstream(resolver)) {
+        report(QStringLiteral("cannot use the resolver %1: names resolved locally will fail").arg(resolver));
+    }
+    loadNames();
+    _saveTimer.start();
     _statisticsTimer.start();
     // Said once everything is in place, so whoever waits for it may connect and find a clean table.
     report(QStringLiteral("listening on %1").arg(_options.socketPath));
@@ -155,6 +187,10 @@ bool QNEngineDaemon::listen(QString* error) {
 
 void QNEngineDaemon::shutdown() {
     _statisticsTimer.stop();
+    if (_saveTimer.isActive()) {
+        _saveTimer.stop();
+        saveNames();
+    }
     while (!_connections.empty()) {
         closeAgent(_connections.begin()->first, QString());
     }
@@ -335,6 +371,7 @@ void QNEngineDaemon::handleProfileStream(AgentId id, const QByteArray& stream) {
 void QNEngineDaemon::reconcile() {
     const QList<quint32> wanted = _agents.interceptedUids();
     QMap<quint32, quint16> ports;
+    QMap<quint32, quint16> dnsPorts;
     for (const quint32 uid : wanted) {
         QString error;
         const std::optional<quint16> port = _relay.listen(uid, &error);
@@ -344,10 +381,17 @@ void QNEngineDaemon::reconcile() {
             continue;
         }
         ports.insert(uid, *port);
+        const std::optional<quint16> dnsPort = _dns.listen(uid, &error);
+        if (!dnsPort) {
+            report(QStringLiteral("uid %1: cannot answer name queries: %2").arg(uid).arg(error));
+            logForUser(uid, QStringLiteral("cannot answer name queries: %1").arg(error));
+            continue;
+        }
+        dnsPorts.insert(uid, *dnsPort);
     }
     // The table changes before unused listeners close, so no redirect ever points at a closed port.
     QString error;
-    if (!_table.apply(ports, &error)) {
+    if (!_table.apply(ports, dnsPorts, &error)) {
         report(QStringLiteral("cannot install the nftables table: %1").arg(error));
         for (const quint32 uid : wanted) {
             logForUser(uid, QStringLiteral("cannot intercept connections: %1").arg(error));
@@ -362,6 +406,44 @@ void QNEngineDaemon::reconcile() {
             _relay.stopListening(uid);
         }
     }
+    for (const quint32 uid : _dns.ports().keys()) {
+        if (!dnsPorts.contains(uid)) {
+            _dns.stopListening(uid);
+        }
+    }
+}
+
+bool QNEngineDaemon::nameTarget(QNEngineTarget& target) {
+    const QNEngineTarget normal = QNRuleMatcher::normalised(target);
+    if (const std::optional<QString> name = _names.nameFor(normal.address, normal.isIPv6)) {
+        target.hostName = *name;
+        return true;
+    }
+    return normal.isIPv6 || !QNNameTable::isFake(normal.address[3]);
+}
+
+void QNEngineDaemon::loadNames() {
+    QFile file(_options.namesPath);
+    if (file.open(QIODevice::ReadOnly)) {
+        _names.load(file.read(16 * 1024 * 1024));
+    }
+}
+
+void QNEngineDaemon::saveNames() {
+    // Written beside and renamed over, so a reader never sees half a file; only root may read it.
+    const QString temporary = _options.namesPath + QStringLiteral(".new");
+    QFile file(temporary);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return;
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QByteArray text = _names.save();
+    if (file.write(text) != text.size() || !file.flush()) {
+        file.remove();
+        return;
+    }
+    file.close();
+    ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(_options.namesPath).constData());
 }
 
 std::optional<QNRouteDecision> QNEngineDaemon::route(quint32 uid, const QNEngineTarget& target) const {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "engine/QNDNSServer.h"
 #include "engine/QNEngineAgents.h"
+#include "engine/QNNameTable.h"
 #include "engine/QNNftTable.h"
 #include "engine/QNRelay.h"
 #include "engine/QNRuleMatcher.h"
@@ -35,6 +37,10 @@ public:
         int connectTimeoutSeconds = 15;
         bool dump = false;
         bool verbose = false;
+        // The resolver local names go to; empty for the first nameserver of /etc/resolv.conf.
+        QString resolver;
+        // Where the names behind addresses are kept across restarts; empty for "names" beside the socket.
+        QString namesPath;
     };
 
     static constexpr quint32 kMaximumFrameLength = 16 * 1024 * 1024;
@@ -73,6 +79,10 @@ private:
     // Makes listeners and the table follow the set of users with a profile.
     void reconcile();
     std::optional<QNRouteDecision> route(quint32 uid, const QNEngineTarget& target) const;
+    // Fills in the name behind a destination; false for a fake address whose name is lost.
+    bool nameTarget(QNEngineTarget& target);
+    void loadNames();
+    void saveNames();
     void logForUser(quint32 uid, const QString& line);
     void sendStatistics();
     void queueMessage(AgentId id, quint32 type, const QByteArray& payload);
@@ -82,6 +92,8 @@ private:
 
     Options _options;
     QNNftTable _table;
+    QNNameTable _names;
+    QNDNSServer _dns;
     QNRelay _relay;
     QNEngineAgents _agents;
     std::map<quint32, QNRuleMatcher> _matchers;
@@ -92,5 +104,6 @@ private:
     ino_t _socketInode = 0;
     QSocketNotifier* _listenerNotifier = nullptr;
     QTimer _statisticsTimer;
+    QTimer _saveTimer;
     bool _tableInstalled = false;
 };

@@ -5,7 +5,10 @@
 #include <QStringList>
 
 QString QNEngineText::target(const QNEngineTarget& target) {
-    return target.toString();
+    if (target.hostName.isEmpty()) {
+        return target.toString();
+    }
+    return QStringLiteral("%1:%2 (%3)").arg(target.hostName).arg(target.port).arg(target.addressText());
 }
 
 QString QNEngineText::proxy(const QNDecodedProxy& proxy) {

@@ -10,7 +10,7 @@ class QNEngineText {
 public:
     QNEngineText() = delete;
 
-    // "203.0.113.7:80", "[fd00::1]:443".
+    // "203.0.113.7:80", "[fd00::1]:443"; with the name behind the address "www.example.org:443 (198.18.0.7)".
     static QString target(const QNEngineTarget& target);
     // SOCKS5 "corp" 10.0.0.2:1080, worded as the handshake words its failures.
     static QString proxy(const QNDecodedProxy& proxy);

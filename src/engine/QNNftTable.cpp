@@ -20,8 +20,9 @@ QNNftTable::~QNNftTable() {
     }
 }
 
-bool QNNftTable::apply(const QMap<quint32, quint16>& redirects, QString* error) {
-    return run(QNNftRuleset::replaceText(redirects, _bypassMark), error);
+bool QNNftTable::apply(const QMap<quint32, quint16>& redirects, const QMap<quint32, quint16>& dnsPorts,
+                       QString* error) {
+    return run(QNNftRuleset::replaceText(redirects, _bypassMark, dnsPorts), error);
 }
 
 bool QNNftTable::remove(QString* error) {

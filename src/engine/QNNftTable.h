@@ -15,9 +15,10 @@ public:
     QNNftTable(const QNNftTable&) = delete;
     QNNftTable& operator=(const QNNftTable&) = delete;
 
-    // Installs redirects for exactly these users (an empty map removes the table). False with *error set
-    // (nft's own message) when the kernel refused the batch; the table is then unchanged.
-    bool apply(const QMap<quint32, quint16>& redirects, QString* error);
+    // Installs redirects for exactly these users (an empty map removes the table), their name queries to
+    // their DNS ports. False with *error set (nft's own message) when the kernel refused the batch; the
+    // table is then unchanged.
+    bool apply(const QMap<quint32, quint16>& redirects, const QMap<quint32, quint16>& dnsPorts, QString* error);
     // Removes the table if present.
     bool remove(QString* error);
 

@@ -1,6 +1,7 @@
 #include "QNRelay.h"
 
 #include "QNEngineText.h"
+#include "QNNameTable.h"
 
 #include <QSocketNotifier>
 
@@ -113,6 +114,9 @@ QNRelay::QNRelay(quint32 mark, int connectTimeoutSeconds, Callbacks callbacks, Q
 
 QNRelay::~QNRelay() {
     _connections.clear();
+    for (const auto& [token, fd] : _resolving) {
+        ::close(fd);
+    }
     for (const std::shared_ptr<Listener>& listener : std::as_const(_listeners)) {
         for (QNRelayConnection::Endpoint& endpoint : listener->endpoints) {
             if (endpoint.fd >= 0) {
@@ -273,8 +277,28 @@ void QNRelay::accept(Listener& listener, int fd) {
     }
 }
 
+namespace {
+
+void resetClient(int fd) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+}
+
+} // namespace
+
+bool QNRelay::needsRealAddress(const QNEngineTarget& target, const QNRouteDecision& decision) {
+    constexpr quint32 kProxyTypeSOCKS4 = 1;
+    if (target.isIPv6 || !QNNameTable::isFake(target.address[3])) {
+        return false;
+    }
+    return decision.action == QNRouteDecision::Action::Direct ||
+           (decision.action == QNRouteDecision::Action::Proxy && !decision.hops.isEmpty() &&
+            decision.hops.constLast().type == kProxyTypeSOCKS4);
+}
+
 void QNRelay::route(quint32 uid, int clientFd) {
-    const std::optional<QNEngineTarget> target = originalDestination(clientFd);
+    std::optional<QNEngineTarget> target = originalDestination(clientFd);
     const auto log = [this, uid](const QString& line) { _callbacks.log(uid, line); };
     std::optional<QNRouteDecision> decision;
     if (!target) {
@@ -282,17 +306,48 @@ void QNRelay::route(quint32 uid, int clientFd) {
     } else if (isOwnListener(*target)) {
         log(QStringLiteral("connection to %1 refused: it would loop back into the engine")
                 .arg(QNEngineText::target(*target)));
+    } else if (_callbacks.name && !_callbacks.name(uid, *target)) {
+        log(QStringLiteral("connection to %1 refused: the name it stands for is no longer known")
+                .arg(QNEngineText::target(*target)));
     } else {
         decision = _callbacks.route(uid, *target);
     }
     if (!decision) {
-        const linger reset{1, 0};
-        ::setsockopt(clientFd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        ::close(clientFd);
+        resetClient(clientFd);
         return;
     }
+    if (!needsRealAddress(*target, *decision) || !_callbacks.resolve) {
+        relay(uid, clientFd, *target, std::move(*decision));
+        return;
+    }
+    // The name is resolved here, as the program itself would have, and the connection goes on to that address.
+    const quint64 token = _nextResolving++;
+    _resolving.emplace(token, clientFd);
+    _callbacks.resolve(target->hostName, [this, token, uid, target = *target, decision = *decision](
+                                             std::optional<QNEngineTarget> address) {
+        const auto it = _resolving.find(token);
+        if (it == _resolving.end()) {
+            return;
+        }
+        const int fd = it->second;
+        _resolving.erase(it);
+        if (!address) {
+            _callbacks.log(uid, QStringLiteral("connection to %1 failed: the name could not be resolved")
+                                    .arg(QNEngineText::target(target)));
+            resetClient(fd);
+            return;
+        }
+        QNEngineTarget resolved = target;
+        resolved.address = address->address;
+        resolved.isIPv6 = address->isIPv6;
+        relay(uid, fd, resolved, decision);
+    });
+}
+
+void QNRelay::relay(quint32 uid, int clientFd, const QNEngineTarget& target, QNRouteDecision decision) {
+    const auto log = [this, uid](const QString& line) { _callbacks.log(uid, line); };
     auto connection =
-        std::make_unique<QNRelayConnection>(_epollFd, clientFd, *target, std::move(*decision), countersFor(uid), log);
+        std::make_unique<QNRelayConnection>(_epollFd, clientFd, target, std::move(decision), countersFor(uid), log);
     QNRelayConnection* pointer = connection.get();
     if (pointer->start(_mark, QNRelayConnection::Clock::now() + std::chrono::seconds(_connectTimeoutSeconds))) {
         _connections.emplace(pointer, std::move(connection));

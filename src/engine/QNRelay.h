@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -27,6 +28,11 @@ public:
         // The route for a user's connection; nullopt when the user has no profile any more (reset).
         std::function<std::optional<QNRouteDecision>(quint32 uid, const QNEngineTarget& target)> route;
         std::function<void(quint32 uid, const QString& line)> log;
+        // Fills in the name behind the destination when one is known; false when the address is one the
+        // engine handed out for a name it no longer knows.
+        std::function<bool(quint32 uid, QNEngineTarget& target)> name;
+        // Resolves a name to a real address, for destinations that must be reached by address.
+        std::function<void(const QString& name, std::function<void(std::optional<QNEngineTarget>)> done)> resolve;
     };
 
     QNRelay(quint32 mark, int connectTimeoutSeconds, Callbacks callbacks, QObject* parent = nullptr);
@@ -55,6 +61,9 @@ private:
     void processEvents();
     void accept(Listener& listener, int fd);
     void route(quint32 uid, int clientFd);
+    void relay(quint32 uid, int clientFd, const QNEngineTarget& target, QNRouteDecision decision);
+    // Whether the destination's address is a stand-in for its name that the next hop cannot use.
+    static bool needsRealAddress(const QNEngineTarget& target, const QNRouteDecision& decision);
     std::optional<QNEngineTarget> originalDestination(int fd) const;
     bool isOwnListener(const QNEngineTarget& target) const;
     void checkDeadlines();
@@ -73,4 +82,7 @@ private:
     std::vector<QNRelayConnection*> _finished;
     // Things closed while an epoll batch may still point at them; freed once the batch is done.
     std::vector<std::shared_ptr<Listener>> _closedListeners;
+    // Client sockets waiting for their destination's name to be resolved.
+    std::map<quint64, int> _resolving;
+    quint64 _nextResolving = 1;
 };

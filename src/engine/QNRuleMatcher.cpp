@@ -42,7 +42,35 @@ bool QNRuleMatcher::hostMatches(const QNDecodedHost& entry, const QNEngineTarget
         // Words run most significant first, so the array order is the address order.
         return target.isIPv6 && entry.first <= target.address && target.address <= entry.last;
     case QNDecodedHost::Name:
+        return !target.hostName.isEmpty() && nameMatches(entry.name, target.hostName);
+    }
+    return false;
+}
+
+bool QNRuleMatcher::nameMatches(QStringView pattern, QStringView name) {
+    const QStringView trimmed = name.endsWith(u'.') ? name.chopped(1) : name;
+    if (pattern == u"*") {
+        return !trimmed.isEmpty();
+    }
+    if (pattern.startsWith(u"*.")) {
+        const QStringView suffix = pattern.mid(1); // ".example.org"
+        return trimmed.size() > suffix.size() && trimmed.endsWith(suffix, Qt::CaseInsensitive);
+    }
+    return trimmed.compare(pattern, Qt::CaseInsensitive) == 0;
+}
+
+bool QNRuleMatcher::resolvesRemotely(const QString& name) const {
+    if (!name.contains(u'.') || name == u"local" || nameMatches(u"*.local", name)) {
         return false;
+    }
+    for (const QNDecodedDNS& entry : _profile.dns) {
+        bool matches = !entry.hosts || entry.hosts->isEmpty();
+        for (const QString& pattern : entry.hosts.value_or(QStringList())) {
+            matches = matches || nameMatches(pattern, name);
+        }
+        if (matches) {
+            return entry.resolve == 1;
+        }
     }
     return false;
 }

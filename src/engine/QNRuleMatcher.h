@@ -25,9 +25,9 @@ struct QNRouteDecision {
 // Decides a connection's route from the active profile and the connection's destination. Pure.
 //
 // Rules are tried in order and the first match wins; no match means direct. A rule matches when each
-// list it carries matches: a host list on its address entries (names are not known to the engine, so a
-// list of names only never matches), a port list on any entry. A rule naming applications never matches:
-// the engine does not know which program opened a connection. A proxy item whose filter ports do not
+// list it carries matches: a host list on any entry (an address or range against the destination's
+// address, a name against the name behind it when one is known), a port list on any entry. A rule naming
+// applications never matches: the engine does not know which program opened a connection. A proxy item whose filter ports do not
 // admit the destination port makes its rule not match, and matching goes on. Destinations that are the
 // server of one of the profile's SSH tunnels always go direct, so a tunnel never carries itself.
 class QNRuleMatcher {
@@ -39,6 +39,13 @@ public:
     // An IPv4-mapped IPv6 address (::ffff:a.b.c.d) as the IPv4 address it stands for.
     static QNEngineTarget normalised(const QNEngineTarget& target);
     static bool hostMatches(const QNDecodedHost& entry, const QNEngineTarget& target);
+    // A host-name pattern against a name, without regard to case: "*" is any name, "*.example.org" any
+    // name under example.org (not example.org itself), anything else that name exactly.
+    static bool nameMatches(QStringView pattern, QStringView name);
+    // Whether the profile's DNS entries send this name to be resolved remotely: the first entry whose
+    // hosts match (an entry without hosts matches every name) decides; no entry means locally. Names
+    // without a dot and names under "local" are always resolved locally.
+    bool resolvesRemotely(const QString& name) const;
     static bool portMatches(const QList<QNDecodedPortEntry>& entries, quint16 port);
 
 private:

@@ -121,7 +121,13 @@ int main(int argc, char** argv) {
         QStringLiteral("connect-timeout"),
         QStringLiteral("Give up on a destination or proxy that has not answered after <seconds> (default 15)."),
         QStringLiteral("seconds"), QStringLiteral("15"));
-    parser.addOptions({socketOption, intervalOption, dumpOption, simulateOption, verboseOption, timeoutOption});
+    const QCommandLineOption resolverOption(
+        QStringLiteral("resolver"),
+        QStringLiteral("Forward name queries resolved locally to <address> (default: the first nameserver of "
+                       "/etc/resolv.conf)."),
+        QStringLiteral("address"));
+    parser.addOptions(
+        {socketOption, intervalOption, dumpOption, simulateOption, verboseOption, timeoutOption, resolverOption});
     if (!parser.parse(QCoreApplication::arguments())) {
         return fail(parser.errorText(), 2);
     }
@@ -180,6 +186,7 @@ int main(int argc, char** argv) {
         options.connectTimeoutSeconds = timeout;
         options.dump = parser.isSet(dumpOption);
         options.verbose = parser.isSet(verboseOption);
+        options.resolver = parser.value(resolverOption);
         std::fprintf(stderr, "quillon-engine: intercepting the TCP connections of every user with an active profile\n");
         daemon = std::make_unique<QNEngineDaemon>(options);
         if (!daemon->start(&error)) {
