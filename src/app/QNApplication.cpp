@@ -1,6 +1,7 @@
 #include "app/QNApplication.h"
 
 #include "app/QNActivityLog.h"
+#include "app/QNAlertRecorder.h"
 #include "app/QNUpdateChecker.h"
 #include "fingerprint/QNFingerprint.h"
 #include "kernel/QNAtomTypes.h"
@@ -36,7 +37,9 @@ QNApplication::QNApplication(const QNApplicationParts& parts, QObject* parent)
     // Turning the log on or off tells the engine the logging flag (option 1).
     _activityLog = std::make_unique<QNActivityLog>(_parts.logDirectoryPath,
                                                    [this] { _controlChannel->updateKEXT(kQNKernelOptionLogging); });
-    _compiler = std::make_unique<QNProfileCompiler>(*_parts.alertPresenter, *_parts.strings);
+    _alerts =
+        std::make_unique<QNAlertRecorder>(*_parts.alertPresenter, [this](const QString& text) { alertShown(text); });
+    _compiler = std::make_unique<QNProfileCompiler>(*_alerts, *_parts.strings);
     _statisticsService =
         std::make_unique<QNStatisticsService>(this, _parts.statisticsBus, _parts.statisticsServiceName);
     _statusMenu = std::make_unique<QNStatusMenu>(*_parts.menu, *this, *_parts.systemServices, *_parts.strings);
@@ -56,6 +59,8 @@ QNApplication::QNApplication(const QNApplicationParts& parts, QObject* parent)
     _pendingTimer.setSingleShot(true);
     _pendingTimer.setInterval(0);
     connect(&_pendingTimer, &QTimer::timeout, this, &QNApplication::runPendingNotifications);
+    _engineRetryTimer.setInterval(kQNApplicationEngineRetryMilliseconds);
+    connect(&_engineRetryTimer, &QTimer::timeout, this, &QNApplication::retryEngine);
 }
 
 QNApplication::~QNApplication() {
@@ -94,7 +99,7 @@ void QNApplication::awakeFromNib() {
     const bool safety = boolPreference(kQNUserDefaultSafety, false);
     const bool safetyOverride = boolPreference(kQNUserDefaultSafetyOverride, false);
     loadProfiles();
-    _controlChannel->enableControlSocket(true);
+    openEngine();
     _retryCount = 0;
     // A "safety" marker left behind means the last run ended with a profile on: start with none,
     // unless the user asked for the profile to come back.
@@ -102,6 +107,7 @@ void QNApplication::awakeFromNib() {
     enableProfile(identifier, safety || safetyOverride);
     _controlChannel->updateKEXT(kQNKernelOptionLogging);
     _statisticsService->startServer();
+    publishState();
 }
 
 // Preference domain
@@ -174,6 +180,7 @@ void QNApplication::enableProfile(qint64 identifier, bool notify) {
         }
     });
     _displayedError = false;
+    const bool wasConnected = _engineConnected;
     QByteArray stream;
     bool failed = false;
     if (identifier == -1) {
@@ -189,7 +196,7 @@ void QNApplication::enableProfile(qint64 identifier, bool notify) {
         if (data) {
             stream = *data;
             savePreferenceObject(true, kQNUserDefaultSafety);
-            _controlChannel->enableControlSocket(true);
+            openEngine();
             _activeProfileIdentifier = identifier;
         } else {
             _activeProfileIdentifier = -1;
@@ -210,6 +217,13 @@ void QNApplication::enableProfile(qint64 identifier, bool notify) {
     _statusMenu->updateStatusItem();
     _controlChannel->resetStatistics();
     _controlChannel->updateKEXT(kQNKernelOptionProfile, stream);
+    _profileStream = stream;
+    // An engine that came back on the way here has not had the logging flag yet.
+    if (!wasConnected && _engineConnected) {
+        _controlChannel->updateKEXT(kQNKernelOptionLogging);
+    }
+    ++_activations;
+    publishState();
 }
 
 // Notifications
@@ -307,7 +321,7 @@ void QNApplication::terminateNotification() {
     _pendingTimer.stop();
     _statusMenu->showInMenuBar(false);
     enableProfile(-1, true);
-    _controlChannel->enableControlSocket(false);
+    closeEngine();
     // Failures and a cancelled password prompt are not reported; completion is announced in any case.
     _parts.systemServices->runUninstallScript();
     postNotification(kQNNotificationTerminateComplete);
@@ -329,12 +343,12 @@ void QNApplication::sessionDidResignActive() {
     } else {
         enableProfile(-1, true);
     }
-    _controlChannel->enableControlSocket(false);
+    closeEngine();
 }
 
 void QNApplication::sessionDidBecomeActive() {
     _statusMenu->showInMenuBar(_showInMenuBar);
-    _controlChannel->enableControlSocket(true);
+    openEngine();
     loadPreferences();
     if (boolPreference(kQNUserDefaultSafetyOverride, false)) {
         enableProfile(loadActiveProfileIdentifier(), true);
@@ -357,7 +371,7 @@ void QNApplication::applicationShouldTerminate() {
     _updateChecker->stop();
     // Not recorded: the profile active at quit comes back at the next start, while "safety" goes.
     enableProfile(-1, false);
-    _controlChannel->enableControlSocket(false);
+    closeEngine();
     _statusMenu->showInMenuBar(false);
     _activityLog->enableLogging(false);
     destroyTunnelLibrary();
@@ -371,7 +385,7 @@ void QNApplication::release() {
     _stoppingTunnels = true;
     stopTunnels();
     stopObservingNotifications();
-    _controlChannel->enableControlSocket(false);
+    closeEngine();
     enableProfile(-1, false);
     _activityLog->enableLogging(false);
     _statisticsService->stopServer();
@@ -448,10 +462,14 @@ void QNApplication::controlStreamError() {
     if (_logging) {
         _activityLog->appendApplicationLogString(QStringLiteral("control stream error"), false);
     }
+    // The engine went away or broke the stream: start afresh with a new connection.
+    _controlChannel->enableControlSocket(false);
+    engineConnectionChanged();
 }
 
 void QNApplication::controlOptionError(quint32 option) {
     if (_logging) {
         _activityLog->appendApplicationLogString(QStringLiteral("proxy option error (%1)").arg(option), false);
     }
+    engineConnectionChanged();
 }

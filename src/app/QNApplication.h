@@ -17,6 +17,7 @@
 
 class QNActivityLog;
 class QNAlertPresenter;
+class QNAlertRecorder;
 class QNControlChannel;
 class QNMenuInterface;
 class QNNotificationCenter;
@@ -126,6 +127,10 @@ public:
     qint32 connections() const override;
     quint64 dataSent() const override;
     quint64 dataReceived() const override;
+    // The control socket is open and read. While it is not (and the agent wants it), the agent tries again
+    // every few seconds and, once it is back, sends the engine the last profile stream and the logging flag.
+    // For the menu: missing only while the agent wants the engine (not when it let go on purpose).
+    bool engineConnected() const override { return _engineConnected || !_engineWanted; }
     void profileChosen(qint64 identifier) override;
     void quitChosen() override;
 
@@ -178,6 +183,14 @@ private:
     void controlLogLine(const QString& text);
     void controlStreamError();
     void controlOptionError(quint32 option);
+    // The engine connection: opening and closing on purpose, noticing it come and go, trying again.
+    void openEngine();
+    void closeEngine();
+    void engineConnectionChanged();
+    void retryEngine();
+    // Offers what others may want to know on the bus.
+    void publishState();
+    void alertShown(const QString& text);
     void release();
     // Shuts the SSH library down once, after the last tunnel has stopped.
     void destroyTunnelLibrary();
@@ -211,6 +224,17 @@ private:
     // Between the SSH library's set-up at start-up and its tear-down at quit or release.
     bool _tunnelLibraryReady = false;
 
+    bool _engineConnected = false;
+    // Set while the agent means to be connected: not at quit, uninstall or while the session is switched away.
+    bool _engineWanted = false;
+    QTimer _engineRetryTimer;
+    // The last profile stream handed to the engine, sent again when it comes back.
+    QByteArray _profileStream;
+    QString _lastAlert;
+    quint32 _alertCount = 0;
+    quint32 _activations = 0;
+
+    std::unique_ptr<QNAlertRecorder> _alerts;
     std::unique_ptr<QNControlChannel> _controlChannel;
     std::unique_ptr<QNActivityLog> _activityLog;
     std::unique_ptr<QNProfileCompiler> _compiler;

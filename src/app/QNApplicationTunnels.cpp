@@ -3,6 +3,8 @@
 
 #include "app/QNApplication.h"
 
+#include "app/QNAlertRecorder.h"
+
 #include "app/QNActivityLog.h"
 #include "model/QNProfile.h"
 #include "model/QNProxy.h"
@@ -153,7 +155,7 @@ void QNApplication::tunnelFailed(const QString& error) {
     alert.messageText = _parts.strings->localizedString(QStringLiteral("failed"));
     alert.informativeText = error;
     alert.defaultButton = _parts.strings->localizedString(QStringLiteral("ok"));
-    _parts.alertPresenter->runModal(alert);
+    _alerts->runModal(alert);
     // While the alert was up the user may have switched profiles or quit: the failed tunnels are gone then,
     // and switching off now would undo the user's choice.
     if (_terminated || _sshServer != failed) {

@@ -81,4 +81,6 @@ public:
     virtual bool hasStatusItem() const = 0;
     // Image names: the normal image, and the one shown while the menu is open.
     virtual void setStatusImages(const QString& image, const QString& alternateImage) = 0;
+    // The text shown when the pointer rests on the status item.
+    virtual void setToolTip(const QString&) {}
 };

@@ -11,6 +11,8 @@ const QString kImageOnNormal = QStringLiteral("menuIconOnNormal");
 const QString kImageOnSelected = QStringLiteral("menuIconOnSelected");
 const QString kImageOffNormal = QStringLiteral("menuIconOffNormal");
 const QString kImageOffSelected = QStringLiteral("menuIconOffSelected");
+const QString kImageEngineDownNormal = QStringLiteral("menuIconEngineDownNormal");
+const QString kImageEngineDownSelected = QStringLiteral("menuIconEngineDownSelected");
 
 } // namespace
 
@@ -34,6 +36,7 @@ void QNStatusMenu::buildFixedItems() {
     using Description = QNMenuInterface::ItemDescription;
     const auto text = [this](const char* key) { return _strings.localizedString(QLatin1StringView(key)); };
     const QList<Description> items = {
+        {TagEngineDown, text("engineNotRunning"), QNMenuAction::None, false, false, false, nullptr},
         {TagProxyingOff, text("proxyingOff"), QNMenuAction::Profile, false, true, true, nullptr},
         {TagAnchor, QString(), QNMenuAction::None, true, false, true, nullptr},
         {TagConnections, text("connections"), QNMenuAction::None, false, false, false, nullptr},
@@ -46,7 +49,8 @@ void QNStatusMenu::buildFixedItems() {
     };
     for (const Description& description : items) {
         QNMenuItem* item = _menu.insertItem(_menu.numberOfItems(), description);
-        if (item && description.tag >= TagConnections && description.tag <= TagStatisticsEnd) {
+        if (item && ((description.tag >= TagConnections && description.tag <= TagStatisticsEnd) ||
+                     description.tag == TagEngineDown)) {
             item->setHidden(true);
         }
     }
@@ -70,7 +74,10 @@ void QNStatusMenu::showInMenuBar(bool on) {
 }
 
 void QNStatusMenu::updateStatusItem() {
-    if (_owner.activeProfileIdentifier() == -1) {
+    _menu.setToolTip(toolTip());
+    if (!_owner.engineConnected()) {
+        _menu.setStatusImages(kImageEngineDownNormal, kImageEngineDownSelected);
+    } else if (_owner.activeProfileIdentifier() == -1) {
         _menu.setStatusImages(kImageOffNormal, kImageOffSelected);
     } else {
         _menu.setStatusImages(kImageOnNormal, kImageOnSelected);
@@ -85,6 +92,9 @@ void QNStatusMenu::updateMenu() {
     const bool off = active == -1;
     if (QNMenuItem* item = _menu.itemWithTag(TagProxyingOff)) {
         item->setState(off);
+    }
+    if (QNMenuItem* item = _menu.itemWithTag(TagEngineDown)) {
+        item->setHidden(_owner.engineConnected());
     }
     if (_rebuildProfiles) {
         rebuildProfileItems();
@@ -200,6 +210,31 @@ void QNStatusMenu::statisticsChanged(int tag) {
         return;
     }
     setStatisticsTitle(tag);
+}
+
+void QNStatusMenu::engineChanged() {
+    updateStatusItem();
+    if (!_menuOpen) {
+        _dirty = true;
+    } else if (QNMenuItem* item = _menu.itemWithTag(TagEngineDown)) {
+        item->setHidden(_owner.engineConnected());
+    }
+}
+
+// "Quillon: Office", "Quillon: Proxying Off", and on a second line that the engine is not running.
+QString QNStatusMenu::toolTip() const {
+    QString state = _strings.localizedString(QStringLiteral("proxyingOff"));
+    const qint64 active = _owner.activeProfileIdentifier();
+    for (const std::shared_ptr<QNProfile>& profile : _owner.profiles()) {
+        if (active != -1 && qint64(profile->identifier()) == active) {
+            state = profile->name();
+        }
+    }
+    QString text = _strings.localizedString(QStringLiteral("toolTip")).arg(state);
+    if (!_owner.engineConnected()) {
+        text += QLatin1Char('\n') + _strings.localizedString(QStringLiteral("engineNotRunning"));
+    }
+    return text;
 }
 
 void QNStatusMenu::setStatisticsTitle(int tag) {

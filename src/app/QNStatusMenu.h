@@ -22,6 +22,8 @@ public:
     virtual qint32 connections() const = 0;
     virtual quint64 dataSent() const = 0;
     virtual quint64 dataReceived() const = 0;
+    // Whether the engine is reachable; while it is not, the status item and the menu say so.
+    virtual bool engineConnected() const { return true; }
 
     // The user picked another profile (-1: proxying off) in the menu.
     virtual void profileChosen(qint64 identifier) = 0;
@@ -44,6 +46,7 @@ public:
         TagStatisticsEnd = 6,
         TagProfile = 11,
         TagProfileSeparator = 12,
+        TagEngineDown = 13,
     };
 
     QNStatusMenu(QNMenuInterface& menu, QNStatusMenuOwner& owner, QNSystemServices& systemServices,
@@ -68,6 +71,8 @@ public:
     // New statistics arrived for the line with the given tag (TagConnections, TagSent, TagReceived):
     // retitled at once while the menu is open and a profile is active, otherwise left for the next refresh.
     void statisticsChanged(int tag);
+    // The engine came or went: the status item at once, the menu line at once while it is open.
+    void engineChanged();
 
     bool menuletOn() const { return _menuletOn; }
     bool menuOpen() const { return _menuOpen; }
@@ -85,6 +90,7 @@ private:
     void buildFixedItems();
     void rebuildProfileItems();
     void setStatisticsTitle(int tag);
+    QString toolTip() const;
 
     QNMenuInterface& _menu;
     QNStatusMenuOwner& _owner;

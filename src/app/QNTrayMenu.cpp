@@ -182,7 +182,7 @@ void QNTrayMenu::createStatusItem() {
         return;
     }
     _trayIcon = new QSystemTrayIcon(this);
-    _trayIcon->setToolTip(QStringLiteral("Quillon"));
+    _trayIcon->setToolTip(_toolTip);
     _trayIcon->setContextMenu(_menu.get());
     // Desktops that do not open the context menu on a plain click get it here.
     connect(_trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -211,6 +211,13 @@ void QNTrayMenu::setStatusImages(const QString& image, const QString& alternateI
     _image = image;
     _alternateImage = alternateImage;
     applyIcon();
+}
+
+void QNTrayMenu::setToolTip(const QString& text) {
+    _toolTip = text;
+    if (_trayIcon) {
+        _trayIcon->setToolTip(text);
+    }
 }
 
 QString QNTrayMenu::currentImage() const {

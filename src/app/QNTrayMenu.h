@@ -40,6 +40,8 @@ public:
     void removeStatusItem() override;
     bool hasStatusItem() const override { return _hasStatusItem; }
     void setStatusImages(const QString& image, const QString& alternateImage) override;
+    void setToolTip(const QString& text) override;
+    QString toolTip() const { return _toolTip; }
 
     QMenu* menu() const { return _menu.get(); }
     // The icon on screen, or null (headless, or no status item).
@@ -64,4 +66,5 @@ private:
     bool _open = false;
     QString _image;
     QString _alternateImage;
+    QString _toolTip = QStringLiteral("Quillon");
 };

@@ -1,6 +1,7 @@
 #include "platform/QNStatisticsService.h"
 
 #include "platform/QNStatisticsProtocol.h"
+#include "stateadaptor.h"
 #include "statisticsadaptor.h"
 
 #include <QDBusConnectionInterface>
@@ -19,6 +20,7 @@ QNStatisticsService::QNStatisticsService(QNStatisticsProtocol* provider, const Q
     , _serviceName(std::move(serviceName)) {
     // Owned by this object through the QObject tree; exported together with it.
     new StatisticsAdaptor(this);
+    new StateAdaptor(this);
 }
 
 QNStatisticsService::~QNStatisticsService() {
@@ -74,4 +76,12 @@ int QNStatisticsService::statisticsWithConnections(qulonglong& dataSent, qulongl
     dataSent = sent;
     dataReceived = received;
     return connections;
+}
+
+void QNStatisticsService::setState(const QNAgentState& state) {
+    if (state == _state) {
+        return;
+    }
+    _state = state;
+    emit stateChanged();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/QNAgentState.h"
 #include "util/QNConstants.h"
 
 #include <QDBusConnection>
@@ -13,10 +14,19 @@ class QNStatisticsProtocol;
 // the interface com.fernhollowsoftware.quillon.Statistics, under the well-known name
 // com.fernhollowsoftware.quillon. Owning that name is also what keeps the agent single-instance.
 //
+// The same object also carries the agent's state (com.fernhollowsoftware.quillon.State): properties read by the
+// generated adaptor, and a signal whenever they change.
+//
 // Other objects of ours may use the same path on the same connection only to emit signals (a signal
 // needs no registered object); this class is the one that registers the path.
 class QNStatisticsService : public QObject, protected QDBusContext {
     Q_OBJECT
+    Q_PROPERTY(qlonglong activeProfileIdentifier READ activeProfileIdentifier)
+    Q_PROPERTY(QString activeProfileName READ activeProfileName)
+    Q_PROPERTY(bool engineConnected READ engineConnected)
+    Q_PROPERTY(QString lastAlert READ lastAlert)
+    Q_PROPERTY(uint alerts READ alerts)
+    Q_PROPERTY(uint activations READ activations)
 
 public:
     static constexpr const char* kObjectPath = "/com/fernhollowsoftware/quillon";
@@ -41,9 +51,23 @@ public:
     // value, the byte counters its second and third.
     int statisticsWithConnections(qulonglong& dataSent, qulonglong& dataReceived);
 
+    // Emits stateChanged when anything differs from what was offered before.
+    void setState(const QNAgentState& state);
+    const QNAgentState& state() const { return _state; }
+    qlonglong activeProfileIdentifier() const { return _state.activeProfileIdentifier; }
+    QString activeProfileName() const { return _state.activeProfileName; }
+    bool engineConnected() const { return _state.engineConnected; }
+    QString lastAlert() const { return _state.lastAlert; }
+    uint alerts() const { return _state.alerts; }
+    uint activations() const { return _state.activations; }
+
+signals:
+    void stateChanged();
+
 private:
     QNStatisticsProtocol* _provider;
     QDBusConnection _connection;
     QString _serviceName;
     bool _serving = false;
+    QNAgentState _state;
 };

@@ -8,6 +8,8 @@
 // Application
 inline constexpr quint32 kQNApplicationBufferSize = 1024;
 inline constexpr quint32 kQNApplicationRetryCount = 1;
+// How often the agent tries the engine's control socket again while it cannot be reached.
+inline constexpr int kQNApplicationEngineRetryMilliseconds = 3000;
 inline const QString kQNApplicationServerName = QStringLiteral("com.fernhollowsoftware.quillon");
 inline const QString kQNApplicationLogsDirectoryPath = QStringLiteral("/Logs/");
 inline const QString kQNApplicationLogFileName = QStringLiteral("Quillon.log");

@@ -28,6 +28,8 @@ QHash<QString, QString> englishTable() {
         {QStringLiteral("statistics"), QStringLiteral("Statistics")},
         {QStringLiteral("preferences"), QStringLiteral("Settings…")},
         {QStringLiteral("quit"), QStringLiteral("Quit Quillon")},
+        {QStringLiteral("engineNotRunning"), QStringLiteral("Engine not running")},
+        {QStringLiteral("toolTip"), QStringLiteral("Quillon: %1")},
         // profile compilation
         {QStringLiteral("invalidChain"), QStringLiteral("The proxy chain is not valid (at most one HTTP proxy, "
                                                         "last, and at most one SSH tunnel, first)")},

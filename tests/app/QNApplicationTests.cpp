@@ -151,9 +151,10 @@ TEST_F(ApplicationTest, StatisticsReachTheServiceAndTheOpenMenu) {
 }
 
 // Engine lines and the control channel's failures reach the activity log only while logging is on; turning
-// it on tells the engine the logging flag.
+// it on tells the engine the logging flag. An engine that goes away is shown and connected to again.
 TEST_F(ApplicationTest, EngineReportsAreLoggedOnlyWhileLoggingIsOn) {
-    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}}});
+    setPreferences({{kQNUserDefaultProfiles, QVariantList{profileSettings("Office", 1)}},
+                    {kQNUserDefaultActiveProfileIdentifier, 1}});
     start();
     ASSERT_TRUE(peer.waitForFrames(2));
     ASSERT_TRUE(peer.sendLog("before logging\n"));
@@ -166,12 +167,29 @@ TEST_F(ApplicationTest, EngineReportsAreLoggedOnlyWhileLoggingIsOn) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return logContent().endsWith(" - engine line\n"); }, kWait));
     EXPECT_FALSE(logContent().contains("before logging"));
 
-    // The engine goes away: the read side reports the end, the next option cannot be sent.
+    // The engine goes away: the read side reports the end and the agent shows it until the engine is back,
+    // then tells the new connection the profile and the logging flag again.
+    const QByteArray profile = peer.values(kQNKernelOptionProfile).last();
+    const qsizetype frames = peer.frames().size();
     peer.dropAgent();
     ASSERT_TRUE(QTest::qWaitFor([&] { return logContent().contains("Quillon - control stream error\r\n"); }, kWait));
-    openAndCloseMenu(menu);
-    choose(menu.indexOfItemWithTag(QNStatusMenu::TagProfile));
-    EXPECT_TRUE(logContent().contains("Quillon - proxy option error (0)\r\n")) << logContent().toStdString();
+    EXPECT_TRUE(logContent().contains("Quillon - engine not reachable\r\n"));
+    EXPECT_FALSE(app->statisticsService().state().engineConnected);
+    EXPECT_EQ(menu.currentImage(), "menuIconEngineDownNormal");
+    EXPECT_EQ(menu.toolTip(), "Quillon: Office\nEngine not running");
+    openMenu(menu);
+    EXPECT_FALSE(menu.itemWithTag(QNStatusMenu::TagEngineDown)->isHidden());
+    closeMenu(menu);
+
+    ASSERT_TRUE(peer.waitForAgent(2));
+    ASSERT_TRUE(peer.waitForFrames(frames + 2));
+    EXPECT_EQ(peer.frames().at(frames).option, kQNKernelOptionProfile);
+    EXPECT_EQ(peer.frames().at(frames).value, profile);
+    EXPECT_EQ(peer.frames().at(frames + 1).value, QByteArray(1, '\1'));
+    EXPECT_TRUE(app->statisticsService().state().engineConnected);
+    EXPECT_EQ(menu.currentImage(), "menuIconOnNormal");
+    EXPECT_EQ(menu.toolTip(), "Quillon: Office");
+    EXPECT_TRUE(logContent().contains("Quillon - engine connected\r\n"));
 }
 
 // The settings load hands "checkForUpdates" to the update check: on, a first run writes the date a week

@@ -62,7 +62,7 @@ TEST_F(StatusMenuTest, RebuildsFromTheProfilesAndTheActiveOne) {
         owner.active = c.active;
         statusMenu.setRebuildProfiles();
         openAndCloseMenu(menu);
-        EXPECT_EQ(menuLayout(menu), c.expected + "|0:Settings…|0:---|0:Quit Quillon");
+        EXPECT_EQ(menuLayout(menu), "13:Engine not running-|" + c.expected + "|0:Settings…|0:---|0:Quit Quillon");
         EXPECT_FALSE(statusMenu.dirty());
         EXPECT_FALSE(statusMenu.rebuildProfiles());
     }
@@ -82,11 +82,12 @@ TEST_F(StatusMenuTest, RefreshesOnlyWhenFlagged) {
     // Dirty refreshes marks and statistics, but keeps the profile items; rebuilding brings in the new list.
     statusMenu.setDirty();
     openAndCloseMenu(menu);
-    EXPECT_TRUE(menuLayout(menu).startsWith("1:Proxying Off|2:---|11:Office*|12:---|3:Connections: 0|"))
+    EXPECT_TRUE(
+        menuLayout(menu).startsWith("13:Engine not running-|1:Proxying Off|2:---|11:Office*|12:---|3:Connections: 0|"))
         << menuLayout(menu).toStdString();
     statusMenu.setRebuildProfiles();
     openAndCloseMenu(menu);
-    EXPECT_TRUE(menuLayout(menu).startsWith("1:Proxying Off|2:---|11:Office*|11:Home|12:---|"))
+    EXPECT_TRUE(menuLayout(menu).startsWith("13:Engine not running-|1:Proxying Off|2:---|11:Office*|11:Home|12:---|"))
         << menuLayout(menu).toStdString();
 }
 

@@ -99,19 +99,23 @@ TEST_F(AgentTest, ProfileThatFailsToCompileIsRecordedAsNoneAndAnnounced) {
   <rules><rule action="proxy" enabled="true" name="Bad port" proxyIdentifier="0"><ports><port>no port</port></ports></rule></rules>
 </profile></profiles>)"));
     startAgent();
-    panel({"import", path("broken.xml")});
+    panel({"import", "--force", path("broken.xml")});
     ok({"set", kQNUserDefaultEnableLogging, "yes"});
     ASSERT_TRUE(qnWaitUntil([this] { return QFileInfo::exists(logPath()); }));
     _posted.clear();
 
     // The settings tool records the choice and tells the agent, which does not answer a panel's change,
-    // and yet does here, because the switch failed.
-    ok({"activate", "Broken"});
+    // and yet does here, because the switch failed. The settings tool waits for that and fails with the alert.
+    const QString alert = "The rule's port is not a port or port range: no port";
+    const auto activated = run({"activate", "Broken"});
+    EXPECT_EQ(activated.exitCode, 1);
+    EXPECT_TRUE(activated.standardError.contains("profile 1 (Broken) could not be switched on: " + alert.toUtf8()))
+        << activated.standardError.toStdString();
     ASSERT_TRUE(waitForPosted(kQNNotificationActiveProfileIdentifier));
     EXPECT_EQ(storedActive(), -1);
     EXPECT_TRUE(lastProfile().isEmpty());
+    EXPECT_TRUE(ok({"status"}).contains("Last alert:     " + alert));
     // Headless, the alert is one line on stderr and one in the log.
-    const QString alert = "The rule's port is not a port or port range: no port";
     EXPECT_TRUE(_agent->waitForStderr(QStringLiteral("quillon: ") + alert));
     const QString log = QString::fromUtf8(readFile(logPath()));
     EXPECT_TRUE(log.contains(QStringLiteral(" - Quillon - ") + alert + "\r\n")) << log.toStdString();

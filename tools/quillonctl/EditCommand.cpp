@@ -23,17 +23,17 @@ using namespace ctl;
 namespace {
 
 const char kEditUsage[] = "Usage: quillonctl edit PROFILE [--force] [--no-prompt]\n"
-                      "\n"
-                      "Opens the profile's XML document in $VISUAL, else $EDITOR, else 'editor', else 'vi', and\n"
-                      "once the editor ends replaces the profile with what the document holds: same identifier,\n"
-                      "same position, still active if it was. The document is read and checked as 'import' does;\n"
-                      "one that cannot be read or does not check out changes nothing: the error says where it\n"
-                      "went wrong, and on a terminal you are asked whether to edit it again.\n"
-                      "\n"
-                      "Options:\n"
-                      "  --force       Store the document in spite of the check's warnings (still printed).\n"
-                      "  --no-prompt   Never ask: a document that cannot be stored ends the command.\n"
-                      "  -h, --help    Show this help.\n";
+                          "\n"
+                          "Opens the profile's XML document in $VISUAL, else $EDITOR, else 'editor', else 'vi', and\n"
+                          "once the editor ends replaces the profile with what the document holds: same identifier,\n"
+                          "same position, still active if it was. The document is read and checked as 'import' does;\n"
+                          "one that cannot be read or does not check out changes nothing: the error says where it\n"
+                          "went wrong, and on a terminal you are asked whether to edit it again.\n"
+                          "\n"
+                          "Options:\n"
+                          "  --force       Store the document in spite of the check's warnings (still printed).\n"
+                          "  --no-prompt   Never ask: a document that cannot be stored ends the command.\n"
+                          "  -h, --help    Show this help.\n";
 
 const QString kCommand = QStringLiteral("edit");
 
@@ -101,7 +101,7 @@ int store(quint32 identifier, const std::shared_ptr<QNProfile>& edited) {
         for (qsizetype index = 0; index < list.size(); ++index) {
             if (list.profile(index)->identifier() == identifier) {
                 QVariantList entries = list.entries();
-                replaceEntry(entries, index, *edited, identifier);
+                replaceEntry(entries, index, *edited, *list.profile(index));
                 list.store(preferences, entries, notes);
                 return true;
             }

@@ -1,5 +1,7 @@
 #include "ProfileCommands.h"
 
+#include "AgentCommands.h"
+
 #include "ShowCommand.h"
 
 #include "model/QNProfile.h"
@@ -35,7 +37,9 @@ const char kActivateUsage[] = "Usage: quillonctl activate PROFILE|none\n"
                               "\n"
                               "Makes a profile the active one, or with 'none' switches profiles off. PROFILE is an\n"
                               "identifier or an exact name (a profile called 'none' is activated by its identifier).\n"
-                              "A running agent switches at once.\n";
+                              "A running agent switches at once, and the command waits for it: it fails, with the\n"
+                              "agent's alert, when the profile could not be switched on or the engine is not\n"
+                              "running. Without a running agent the choice takes effect at its next start.\n";
 
 // A name the preference file and the XML document can both carry.
 bool checkName(const QString& command, const QString& name, int* status) {
@@ -196,7 +200,11 @@ int runActivate(const QStringList& raw) {
     if (!prepare(command, kActivateUsage, raw, 1, 1, &arguments, &status)) {
         return status;
     }
+    // Asked before the change is posted, so that the agent's answer to it can be told from what came before.
+    QString reason;
+    const std::optional<AgentState> before = agentState(&reason);
     QString chosen;
+    qint64 chosenIdentifier = -1;
     const PreferenceChange change =
         arguments.operands.first() == QLatin1String("none")
             ? PreferenceChange([](QVariantMap& preferences, ChangeNotes*) {
@@ -206,15 +214,24 @@ int runActivate(const QStringList& raw) {
             : onProfile(arguments.operands.first(), [&](QVariantMap& preferences, const ProfileList& list,
                                                         qsizetype index, ChangeNotes*) {
                   chosen = described(*list.profile(index));
+                  chosenIdentifier = qint64(list.profile(index)->identifier());
                   preferences.insert(kQNUserDefaultActiveProfileIdentifier, qint64(list.profile(index)->identifier()));
               });
-    return storeChange(
+    const int stored = storeChange(
         command, change,
         [&] {
-            return chosen.isEmpty() ? QStringLiteral("No profile is active\n")
-                                    : QStringLiteral("Active profile: %1\n").arg(chosen);
+            if (before) {
+                return QString();
+            }
+            return (chosen.isEmpty() ? QStringLiteral("No profile is active\n")
+                                     : QStringLiteral("Active profile: %1\n").arg(chosen)) +
+                   QStringLiteral("The agent is not running: the choice takes effect at its next start.\n");
         },
         kQNNotificationActiveProfileIdentifier);
+    if (stored != kSuccess || !before) {
+        return stored;
+    }
+    return awaitActivation(command, chosenIdentifier, chosen, *before);
 }
 
 } // namespace

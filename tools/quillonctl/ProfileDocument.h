@@ -21,7 +21,9 @@ QStringList documentWarnings(const QNXMLElement& root);
 bool acceptWarnings(const QString& command, const QStringList& warnings, bool force);
 
 // The stored profile at index becomes the given one, which takes over its identifier, so the active choice and
-// the profile's place in the list stay as they were.
-void replaceEntry(QVariantList& entries, qsizetype index, QNProfile& profile, quint32 identifier);
+// the profile's place in the list stay as they were. What the document cannot carry is kept from the stored
+// profile: key passphrases of proxies with the same name and key, and entries of the stored dictionary that
+// are not the profile's own.
+void replaceEntry(QVariantList& entries, qsizetype index, QNProfile& profile, const QNProfile& stored);
 
 } // namespace ctl

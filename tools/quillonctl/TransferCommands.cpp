@@ -196,7 +196,7 @@ int runImport(const QStringList& raw) {
                 return false;
             }
             taken.insert(matches.first());
-            replaceEntry(entries, matches.first(), *profile, list.profile(matches.first())->identifier());
+            replaceEntry(entries, matches.first(), *profile, *list.profile(matches.first()));
             replaced.insert(profile.get());
         }
         list.store(preferences, entries, notes);

@@ -1,6 +1,7 @@
 // quillonctl, the settings tool: keeps profiles and settings in the preference file, tells a running agent
 // about changes, and moves profiles in and out as XML documents.
 
+#include "AgentCommands.h"
 #include "CommandSupport.h"
 #include "EditCommand.h"
 #include "ProfileCommands.h"
@@ -27,6 +28,9 @@ QList<Command> commandTable() {
     commands += settingsCommands();
     commands.append({QStringLiteral("edit"), QStringLiteral("edit PROFILE [--force]"),
                      QStringLiteral("Edit a profile's XML document in $VISUAL or $EDITOR"), runEditCommand});
+    commands.append({QStringLiteral("status"), QStringLiteral("status"),
+                     QStringLiteral("Show the running agent's state and whether the engine is reachable"),
+                     runStatusCommand});
 #ifdef QUILLONCTL_HAS_STATS
     commands.append({QStringLiteral("stats"), QStringLiteral("stats [--watch]"),
                      QStringLiteral("Show the running agent's live statistics"), runStatsCommand});
