@@ -374,7 +374,7 @@ QNProxyHandshake::Status QNProxyHandshake::State::step(bool* progressed) {
         if (reply == QNHTTPHead::Parse::NeedMore) {
             return Status::Continue;
         }
-        if (reply == QNHTTPHead::Parse::Invalid || status == 407) {
+        if (reply == QNHTTPHead::Parse::Invalid || status == 407 || status == 401) {
             return failAt(hop, reason);
         }
         if (!reason.isEmpty()) {
