@@ -21,8 +21,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import netns  # noqa: E402
 import profiles  # noqa: E402
-from netns import (CLIENT_V4, CLIENT_V6, HTTP_PROXY, HTTP_TRANSPARENT, NET_V4, NET_V6, OTHER_V4, OTHER_V6,  # noqa
-                   SOCKS4, SOCKS4A, SOCKS5_AUTH, SOCKS5_OPEN, SOCKS5_OPEN_V6, wait_until)
+from netns import (CLIENT_V4, CLIENT_V6, HTTP_PROXY, NET_V4, NET_V6, OTHER_V4, OTHER_V6, SOCKS4,  # noqa: E402
+                   SOCKS5_AUTH, SOCKS5_OPEN, SOCKS5_OPEN_V6, wait_until)
 
 PATHS = {}
 USER_A, USER_B, USER_C = netns.TEST_UIDS
@@ -114,10 +114,10 @@ class RoutingTest(Suite):
             ("curl", NET_V4, 8001, SOCKS5_OPEN),
             ("wget", NET_V4, 8002, SOCKS5_AUTH),
             ("busybox", NET_V4, 8003, SOCKS4),
-            ("curl", NET_V4, 8004, SOCKS4A),
+            ("curl", NET_V4, 8004, NET_V4),
             ("busybox", NET_V4, 8005, HTTP_PROXY),
             ("wget", NET_V4, 8006, HTTP_PROXY),
-            ("curl", NET_V4, 8007, HTTP_TRANSPARENT),
+            ("curl", NET_V4, 8007, NET_V4),
             # Hop 3 accepts only hop 2, which accepts only hop 1.
             ("curl", NET_V4, 8008, HTTP_PROXY),
             ("busybox", NET_V4, 8010, CLIENT_V4),
