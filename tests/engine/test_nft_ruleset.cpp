@@ -52,6 +52,25 @@ TEST(NftRuleset, RedirectsEachUserToItsPortBehindTheExemptions) {
     EXPECT_LT(qMax(mark, qMax(loopback4, loopback6)), qMin(first, second));
 }
 
+// Name queries are taken before the loopback exemption, so a stub resolver on 127.0.0.53 is no way round;
+// QUIC is refused for intercepted users only.
+TEST(NftRuleset, NameQueriesAndQUICOfInterceptedUsers) {
+    const QString text = QNNftRuleset::replaceText({{1000, 40001}}, kMark, {{1000, 40053}, {2000, 40054}});
+    const qsizetype mark = text.indexOf(QStringLiteral("meta mark 0x514e7843 return"));
+    const qsizetype dns =
+        text.indexOf(QStringLiteral("meta skuid 1000 meta l4proto { tcp, udp } th dport 53 redirect to :40053"));
+    const qsizetype loopback = text.indexOf(QStringLiteral("ip daddr 127.0.0.0/8 return"));
+    EXPECT_GE(mark, 0);
+    EXPECT_LT(mark, dns);
+    EXPECT_LT(dns, loopback);
+    EXPECT_FALSE(text.contains(QStringLiteral("skuid 2000"))) << "a DNS port for a user not intercepted";
+    EXPECT_TRUE(text.contains(QStringLiteral("meta skuid 1000 udp dport 443 reject")));
+    const std::optional<QByteArray> refusal = nftRefusal(text);
+    if (refusal) {
+        EXPECT_TRUE(refusal->isEmpty()) << refusal->data();
+    }
+}
+
 TEST(NftRuleset, NoUsersMeansNoTable) {
     const QString text = QNNftRuleset::replaceText({}, kMark);
     EXPECT_EQ(text, QNNftRuleset::deleteText());

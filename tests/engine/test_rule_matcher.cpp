@@ -199,3 +199,62 @@ TEST(RuleMatcher, TunnelServersAlwaysGoDirect) {
     EXPECT_EQ(matcher.route(target("10.0.0.22", 23)).action, Action::Block);
     EXPECT_EQ(matcher.route(target("10.0.0.5", 1080)).action, Action::Block);
 }
+
+TEST(RuleMatcher, HostNamesMatchTheNameBehindTheAddress) {
+    QNDecodedProfile profile;
+    profile.rules = {
+        rule("exact", kBlock, QList{host(QNDecodedHost::Name, "Intranet.Corp.test")}),
+        rule("wildcard", kDirect, QList{host(QNDecodedHost::Name, "*.example.test")}, QList{port(443)}),
+    };
+    const QNRuleMatcher matcher(profile);
+    const auto named = [](const char* name, quint16 number) {
+        QNEngineTarget result = target("198.18.0.1", number);
+        result.hostName = QString::fromLatin1(name);
+        return result;
+    };
+    const struct {
+        QNEngineTarget target;
+        const char* rule;
+    } cases[] = {
+        {named("intranet.corp.test", 80), "exact"},
+        {named("intranet.corp.test.", 80), "exact"}, // the root's dot changes nothing
+        {named("www.intranet.corp.test", 80), nullptr},
+        {named("www.example.test", 443), "wildcard"},
+        {named("a.b.EXAMPLE.test", 443), "wildcard"},
+        {named("example.test", 443), nullptr}, // "*." asks for a name below
+        {named("badexample.test", 443), nullptr},
+        {named("www.example.test", 80), nullptr},
+        {target("198.18.0.1", 80), nullptr}, // no name known
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target.hostName.toStdString());
+        EXPECT_EQ(matcher.route(c.target).ruleName, QString::fromLatin1(c.rule));
+    }
+}
+
+TEST(RuleMatcher, DNSEntriesDecideWhereNamesResolve) {
+    const auto entry = [](std::optional<QStringList> hosts, quint32 resolve) {
+        QNDecodedDNS result;
+        result.hosts = std::move(hosts);
+        result.resolve = resolve;
+        return result;
+    };
+    QNDecodedProfile profile;
+    profile.dns = {entry(QStringList{QStringLiteral("*.corp.test"), QStringLiteral("printer.home")}, 0),
+                   entry(QStringList{QStringLiteral("*.remote.test")}, 1), entry(std::nullopt, 1)};
+    const QNRuleMatcher matcher(profile);
+    const struct {
+        const char* name;
+        bool remote;
+    } cases[] = {
+        {"www.corp.test", false}, {"PRINTER.home", false}, {"a.remote.test", true}, {"www.example.org", true},
+        {"printer", false},       {"nas.local", false},    {"local", false},        {"www.example.org.local", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(matcher.resolvesRemotely(QString::fromLatin1(c.name)), c.remote) << c.name;
+    }
+    // With no entry matching, names stay local.
+    profile.dns.removeLast();
+    EXPECT_FALSE(QNRuleMatcher(profile).resolvesRemotely(QStringLiteral("www.example.org")));
+    EXPECT_TRUE(QNRuleMatcher(profile).resolvesRemotely(QStringLiteral("x.remote.test")));
+}

@@ -49,6 +49,7 @@ PREFIX = "qn"
 # The test users: two with an agent each, one without.
 TEST_UIDS = (47101, 47102, 47103)
 WAIT = 20.0
+ETC_NETNS = "/etc/netns"
 
 
 def run(*command, check=True, **options):
@@ -92,6 +93,7 @@ def remove_stale_namespaces():
             continue
         kill_namespace_processes(namespace)
         run("ip", "netns", "del", namespace, check=False)
+        shutil.rmtree(os.path.join(ETC_NETNS, namespace), ignore_errors=True)
 
 
 def kill_namespace_processes(namespace):
@@ -240,6 +242,13 @@ class Topology:
         os.chmod(self.passwd, 0o644)
         os.chmod(self.group, 0o644)
 
+    def etc(self, namespace, name, text):
+        """A file that "ip netns exec" puts over /etc/NAME for programs started in the namespace from now on."""
+        folder = os.path.join(ETC_NETNS, namespace)
+        os.makedirs(folder, exist_ok=True)
+        config_file(folder, name, text)
+        os.chmod(os.path.join(folder, name), 0o644)
+
     def close(self):
         for process in reversed(self.processes):
             if process.running():
@@ -247,6 +256,7 @@ class Topology:
         for namespace in (self.client, self.net):
             kill_namespace_processes(namespace)
             run("ip", "netns", "del", namespace, check=False)
+            shutil.rmtree(os.path.join(ETC_NETNS, namespace), ignore_errors=True)
 
 
 def config_file(folder, name, text):

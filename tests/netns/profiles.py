@@ -35,6 +35,11 @@ def rule(name, action, proxy=None, hosts=(), ports=(), applications=()):
     return ("rule", attributes, lists)
 
 
+def dns_entry(name, resolve, hosts=()):
+    lists = [("hosts", [("host", entry) for entry in hosts])] if hosts else []
+    return ("dnsItem", {"name": name, "resolve": resolve, "enabled": "true"}, lists)
+
+
 def _element(node, order=None, identifier=None):
     tag, attributes, children = node
     attributes = dict(attributes)
@@ -55,12 +60,13 @@ def _element(node, order=None, identifier=None):
 
 
 def document(profiles):
-    """profiles: {name: (proxy items, rules)}; proxy items are referred to by their position."""
+    """profiles: {name: (proxy items, rules[, DNS entries])}; proxy items are referred to by their position."""
     body = ""
-    for order, (name, (items, rules)) in enumerate(profiles.items()):
+    for order, (name, (items, rules, *dns)) in enumerate(profiles.items()):
         proxies = "".join(_element(item, order=i, identifier=i) for i, item in enumerate(items))
+        entries = "".join(_element(d, order=i) for i, d in enumerate(dns[0] if dns else []))
         body += (f"<profile name={quoteattr(name)} order=\"{order}\"><proxies>{proxies}</proxies><rules>"
-                 + "".join(_element(r, order=i) for i, r in enumerate(rules)) + "</rules><dns/></profile>")
+                 + "".join(_element(r, order=i) for i, r in enumerate(rules)) + f"</rules><dns>{entries}</dns></profile>")
     return f"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profiles>{body}</profiles>\n"
 
 
@@ -110,3 +116,17 @@ def routing_profile(client_key):
 def counting_profile():
     """Everything direct but one blocked port: all of it relayed, so all of it counted."""
     return [], [rule("blocked", "block", ports=["8009"])]
+
+
+def names_profile():
+    """Names under corp.test resolved locally, every other name remotely; rules by host name."""
+    items = [proxy("socks5", SOCKS5_OPEN, 1080), proxy("socks5", SOCKS5_AUTH, 1080, PROXY_USER, PROXY_PASSWORD),
+             proxy("socks4", SOCKS4, 1080, user="quillon")]
+    rules = [
+        rule("SOCKS 4 by name", "proxy", 2, hosts=["s4.remote.test"]),
+        rule("IPv6 name", "block", hosts=["V6.corp.test"]),
+        rule("corp", "proxy", 1, hosts=["*.corp.test"]),
+        rule("example", "proxy", 0, hosts=["*.example.test"]),
+    ]
+    dns = [dns_entry("corp", "local", ["*.corp.test"]), dns_entry("everything else", "remote")]
+    return items, rules, dns

@@ -58,6 +58,7 @@ class Suite(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.topology = netns.Topology(netns.make_folder())
+        cls.prepare()
         if cls.upstreams:
             netns.start_upstreams(cls.topology, ORIGIN_PORTS)
         cls.engine = netns.Engine(cls.topology, PATHS["engine"])
@@ -65,6 +66,10 @@ class Suite(unittest.TestCase):
         if "intercepting" not in cls.engine.process.output():
             raise unittest.SkipTest("this quillon-engine does not intercept")
         cls.agents = {}
+
+    @classmethod
+    def prepare(cls):
+        """Whatever the namespaces need before the first program starts in them."""
 
     @classmethod
     def tearDownClass(cls):
@@ -299,6 +304,95 @@ class LifecycleTest(Suite):
         self.assertEqual(self.agent.stop(), 0)
         self.agent.start()
         wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted again")
+
+
+# The upstream resolver's names. The proxies find them in their hosts file, so the resolver hears only from the
+# engine and from users it leaves alone.
+ZONE = {"intranet.corp.test": NET_V4, "v6.corp.test": NET_V6, "s4.remote.test": NET_V4,
+        "direct.remote.test": NET_V4, "www.example.test": NET_V4, "other.example.test": NET_V4}
+UDP_PROBE = """
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(5)
+try:
+    s.connect((sys.argv[1], 443))
+    s.send(b"quic")
+    print("echo" if s.recv(100) == b"quic" else "other")
+except OSError as error:
+    print(type(error).__name__)
+"""
+
+
+class NamesTest(Suite):
+    @classmethod
+    def prepare(cls):
+        topology = cls.topology
+        topology.etc(topology.client, "resolv.conf", f"nameserver {NET_V4}\n")
+        topology.etc(topology.net, "hosts", "127.0.0.1 localhost\n"
+                     + "".join(f"{address} {name}\n" for name, address in ZONE.items() if ":" not in address))
+        # Fake addresses need a route out, as any desktop's default route gives them.
+        topology.ip(topology.client, "route", "add", "198.18.0.0/15", "via", NET_V4)
+        cls.dns = topology.start("dns", topology.net, [netns.USER_PYTHON, os.path.join(netns.PEERS, "dns_peer.py"), NET_V4]
+                                 + [f"{name}={address}" for name, address in ZONE.items()])
+        cls.dns.wait_for_output("ready")
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.agent = cls.start_agent(USER_A, "Names", profiles.names_profile())
+
+    def asked(self):
+        return re.findall(r"(?m)^query (\S+) (\S+)$", self.dns.output())
+
+    def test_remote_names_reach_the_proxy_by_name_and_no_resolver(self):
+        for client, port in (("curl", 8001), ("wget", 8002), ("busybox", 8003)):
+            with self.subTest(client=client):
+                answer = self.fetch(url("www.example.test", port), client)
+                self.assertEqual(answer["peer"], SOCKS5_OPEN)
+        self.agent.wait_for_log(r"www\.example\.test:8001 \(198\.1[89]\.\d+\.\d+\) via SOCKS5")
+        self.assertNotIn("www.example.test", [name for name, _ in self.asked()])
+
+    def test_local_names_are_forwarded_and_matched_by_name(self):
+        self.assertEqual(self.fetch(url("intranet.corp.test", 8004))["peer"], SOCKS5_AUTH)
+        self.assertIn(("intranet.corp.test", "A"), self.asked())
+        self.agent.wait_for_log(rf"intranet\.corp\.test:8004 \({re.escape(NET_V4)}\) via SOCKS5")
+        # An IPv6 answer is remembered as well; the rule names it in other letters.
+        result = self.topology.run_as(USER_A, ["curl", "-sS", "-6", "--max-time", "20", url("v6.corp.test", 8010)])
+        self.assertIn(result.returncode, (7, 52, 56), result.stderr.decode())
+        self.agent.wait_for_log(r"v6\.corp\.test:8010 \(fd77::2\) blocked by rule \"IPv6 name\"")
+
+    def test_names_a_hop_needs_as_an_address_are_resolved_when_connecting(self):
+        # (name, port, the address the origin sees the connection come from)
+        for name, port, seen_from in (("s4.remote.test", 8005, SOCKS4), ("direct.remote.test", 8006, CLIENT_V4)):
+            with self.subTest(name=name):
+                self.assertEqual(self.fetch(url(name, port))["peer"], seen_from)
+                self.assertIn((name, "A"), self.asked())
+
+    def test_quic_is_refused_for_intercepted_users_only(self):
+        # Refused on the way out: the sender learns at once (EPERM) or from the rejection (ECONNREFUSED).
+        for user, expected in ((USER_A, ("PermissionError", "ConnectionRefusedError")), (USER_C, ("echo",))):
+            with self.subTest(user=user):
+                result = self.topology.run_as(user, [netns.USER_PYTHON, "-c", UDP_PROBE, NET_V4])
+                self.assertIn(result.stdout.decode().strip(), expected, result.stderr.decode())
+
+    def test_other_users_resolve_and_connect_untouched(self):
+        self.assertEqual(self.fetch(url("other.example.test", 8007), user=USER_C)["peer"], CLIENT_V4)
+        self.assertIn(("other.example.test", "A"), self.asked())
+
+    def test_names_outlive_an_engine_restart(self):
+        result = self.topology.run_as(USER_A, ["getent", "ahostsv4", "www.example.test"])
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        fake = result.stdout.decode().split()[0]
+        self.assertRegex(fake, r"^198\.1[89]\.")
+        self.assertEqual(self.engine.process.stop(), 0)
+        self.engine.start()
+        self.assertEqual(self.agent.stop(), 0)
+        self.agent.start()
+        wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted again")
+        # Only the name can have taken the connection through the proxy: the address is no real host's.
+        self.assertEqual(self.fetch(url(fake, 8008))["peer"], SOCKS5_OPEN)
+        self.assertEqual(self.probe("198.19.255.254", 8008), "reset")
+        self.agent.wait_for_log(r"198\.19\.255\.254:8008 refused: the name it stands for is no longer known")
 
 
 def main():
