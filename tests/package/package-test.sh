@@ -78,6 +78,8 @@ fi
 # --- installed into a scratch root, then removed and purged -----------------------------------------
 root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+# What every systemd machine has, so enabling the engine's unit finds its folder as on a real one.
+mkdir -p "$root/etc/systemd/system"
 touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
 snapshot() { (cd "$root" && find . -path ./var/lib/dpkg -prune -o -print | sort); }
 snapshot >"$work/before"
