@@ -284,7 +284,9 @@ void QNProxyEditor::showProxy() {
 void QNProxyEditor::updateRows() {
     const quint32 type = _proxy->type();
     const bool ssh = type == QNProxyTypeSSHTunnel;
-    _form->setRowVisible(_filterPorts, isHTTP(type));
+    // The engine honours filter ports for every kind of proxy, so they stay in view whatever the type: a new
+    // proxy starts with the HTTP ports, and hiding them after a switch to SOCKS would hide why other ports
+    // pass it by.
     _form->setRowVisible(_anonymize, isHTTP(type));
     for (QWidget* field :
          {static_cast<QWidget*>(_cipher), static_cast<QWidget*>(_keepAlive), _clientKey->parentWidget(),
