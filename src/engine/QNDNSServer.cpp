@@ -337,8 +337,8 @@ bool QNDNSServer::forward(QByteArray query, Pending destination) {
     } while (_pending.contains(id));
     query[0] = char(id >> 8);
     query[1] = char(id & 0xFF);
-    if (::sendto(_upstreamFd, query.constData(), size_t(query.size()), 0,
-                 reinterpret_cast<const sockaddr*>(&_upstream), _upstreamLength) < 0) {
+    if (::sendto(_upstreamFd, query.constData(), size_t(query.size()), 0, reinterpret_cast<const sockaddr*>(&_upstream),
+                 _upstreamLength) < 0) {
         return false;
     }
     destination.deadline = nowSeconds() + kQueryTimeoutSeconds;
@@ -351,8 +351,8 @@ void QNDNSServer::readUpstream() {
     for (int round = 0; round < kReadBatch; ++round) {
         sockaddr_storage from{};
         socklen_t length = sizeof from;
-        const ssize_t count =
-            ::recvfrom(_upstreamFd, buffer.data(), size_t(buffer.size()), 0, reinterpret_cast<sockaddr*>(&from), &length);
+        const ssize_t count = ::recvfrom(_upstreamFd, buffer.data(), size_t(buffer.size()), 0,
+                                         reinterpret_cast<sockaddr*>(&from), &length);
         if (count < 0) {
             return;
         }

@@ -232,6 +232,27 @@ TEST(RuleMatcher, HostNamesMatchTheNameBehindTheAddress) {
     }
 }
 
+TEST(RuleMatcher, ApplicationsByFileNameOrFullPath) {
+    const struct {
+        const char* entry;
+        const char* executable;
+        bool matches;
+    } cases[] = {
+        {"curl", "/usr/bin/curl", true},
+        {"/usr/bin/curl", "/usr/bin/curl", true},
+        {"/usr/local/bin/curl", "/usr/bin/curl", false},
+        {"cur", "/usr/bin/curl", false},
+        {"bin/curl", "/usr/bin/curl", false}, // a path must be whole
+        {"curl", "", false},                  // the program is unknown
+        {"", "/usr/bin/curl", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(QNRuleMatcher::applicationMatches(QString::fromLatin1(c.entry), QString::fromLatin1(c.executable)),
+                  c.matches)
+            << c.entry << " / " << c.executable;
+    }
+}
+
 TEST(RuleMatcher, DNSEntriesDecideWhereNamesResolve) {
     const auto entry = [](std::optional<QStringList> hosts, quint32 resolve) {
         QNDecodedDNS result;

@@ -123,6 +123,8 @@ def names_profile():
     items = [proxy("socks5", SOCKS5_OPEN, 1080), proxy("socks5", SOCKS5_AUTH, 1080, PROXY_USER, PROXY_PASSWORD),
              proxy("socks4", SOCKS4, 1080, user="quillon")]
     rules = [
+        rule("wget", "block", applications=["wget"], ports=["8011"]),
+        rule("curl by path", "proxy", 0, applications=["/usr/bin/curl"], ports=["8011"]),
         rule("SOCKS 4 by name", "proxy", 2, hosts=["s4.remote.test"]),
         rule("IPv6 name", "block", hosts=["V6.corp.test"]),
         rule("corp", "proxy", 1, hosts=["*.corp.test"]),

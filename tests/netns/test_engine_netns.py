@@ -306,10 +306,11 @@ class LifecycleTest(Suite):
         wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted again")
 
 
-# The upstream resolver's names. The proxies find them in their hosts file, so the resolver hears only from the
-# engine and from users it leaves alone.
-ZONE = {"intranet.corp.test": NET_V4, "v6.corp.test": NET_V6, "s4.remote.test": NET_V4,
-        "direct.remote.test": NET_V4, "www.example.test": NET_V4, "other.example.test": NET_V4}
+# The upstream resolver's names, each on an address of its own (the origin answers on all of them), since the
+# engine names an address after the last answer that gave it. The proxies find the names in their hosts file,
+# so the resolver hears only from the engine and from users it leaves alone.
+ZONE = {"intranet.corp.test": "10.77.0.61", "v6.corp.test": "fd77::61", "s4.remote.test": "10.77.0.62",
+        "direct.remote.test": "10.77.0.63", "www.example.test": "10.77.0.64", "other.example.test": "10.77.0.65"}
 UDP_PROBE = """
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -330,6 +331,9 @@ class NamesTest(Suite):
         topology.etc(topology.client, "resolv.conf", f"nameserver {NET_V4}\n")
         topology.etc(topology.net, "hosts", "127.0.0.1 localhost\n"
                      + "".join(f"{address} {name}\n" for name, address in ZONE.items() if ":" not in address))
+        for address in ZONE.values():
+            topology.ip(topology.net, *(["-6"] if ":" in address else []), "addr", "add",
+                        f"{address}/{128 if ':' in address else 32}", "dev", "qn", *(["nodad"] if ":" in address else []))
         # Fake addresses need a route out, as any desktop's default route gives them.
         topology.ip(topology.client, "route", "add", "198.18.0.0/15", "via", NET_V4)
         cls.dns = topology.start("dns", topology.net, [netns.USER_PYTHON, os.path.join(netns.PEERS, "dns_peer.py"), NET_V4]
@@ -349,17 +353,17 @@ class NamesTest(Suite):
             with self.subTest(client=client):
                 answer = self.fetch(url("www.example.test", port), client)
                 self.assertEqual(answer["peer"], SOCKS5_OPEN)
-        self.agent.wait_for_log(r"www\.example\.test:8001 \(198\.1[89]\.\d+\.\d+\) via SOCKS5")
+        self.agent.wait_for_log(r"www\.example\.test:8001 \(198\.1[89]\.\d+\.\d+\) \[curl\] via SOCKS5")
         self.assertNotIn("www.example.test", [name for name, _ in self.asked()])
 
     def test_local_names_are_forwarded_and_matched_by_name(self):
         self.assertEqual(self.fetch(url("intranet.corp.test", 8004))["peer"], SOCKS5_AUTH)
         self.assertIn(("intranet.corp.test", "A"), self.asked())
-        self.agent.wait_for_log(rf"intranet\.corp\.test:8004 \({re.escape(NET_V4)}\) via SOCKS5")
+        self.agent.wait_for_log(r"intranet\.corp\.test:8004 \(10\.77\.0\.61\) \[curl\] via SOCKS5")
         # An IPv6 answer is remembered as well; the rule names it in other letters.
         result = self.topology.run_as(USER_A, ["curl", "-sS", "-6", "--max-time", "20", url("v6.corp.test", 8010)])
         self.assertIn(result.returncode, (7, 52, 56), result.stderr.decode())
-        self.agent.wait_for_log(r"v6\.corp\.test:8010 \(fd77::2\) blocked by rule \"IPv6 name\"")
+        self.agent.wait_for_log(r"v6\.corp\.test:8010 \(fd77::61\) \[curl\] blocked by rule \"IPv6 name\"")
 
     def test_names_a_hop_needs_as_an_address_are_resolved_when_connecting(self):
         # (name, port, the address the origin sees the connection come from)
@@ -378,6 +382,19 @@ class NamesTest(Suite):
     def test_other_users_resolve_and_connect_untouched(self):
         self.assertEqual(self.fetch(url("other.example.test", 8007), user=USER_C)["peer"], CLIENT_V4)
         self.assertIn(("other.example.test", "A"), self.asked())
+
+    def test_programs_of_one_user_are_told_apart(self):
+        # (client, the address the origin sees the connection come from; None: reset)
+        for client, seen_from in (("curl", SOCKS5_OPEN), ("wget", None), ("busybox", CLIENT_V4)):
+            with self.subTest(client=client):
+                result = self.topology.run_as(USER_A, client_command(client, url(NET_V4, 8011)))
+                if seen_from is None:
+                    self.assertNotEqual(result.returncode, 0)
+                else:
+                    self.assertEqual(result.returncode, 0, result.stderr.decode())
+                    self.assertEqual(json.loads(result.stdout.decode().splitlines()[0])["peer"], seen_from)
+        self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8011 \[wget\] blocked by rule \"wget\"")
+        self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8011 \[curl\] via SOCKS5")
 
     def test_names_outlive_an_engine_restart(self):
         result = self.topology.run_as(USER_A, ["getent", "ahostsv4", "www.example.test"])
