@@ -1,6 +1,9 @@
 #include "engine/QNEngineTarget.h"
 
-#include "kernel/QNProfileStreamDecoder.h"
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -25,10 +28,18 @@ bool QNEngineTarget::hasUsableName() const {
 }
 
 QString QNEngineTarget::addressText() const {
+    char text[INET6_ADDRSTRLEN] = {};
     if (isIPv4()) {
-        return QNProfileStreamDecoder::addressString({0, 0, 0, address[3]}, false);
+        const in_addr ipv4{htonl(address[3])};
+        inet_ntop(AF_INET, &ipv4, text, sizeof(text));
+        return QString::fromLatin1(text);
     }
-    return QNProfileStreamDecoder::addressString(address, true);
+    in6_addr ipv6{};
+    for (int i = 0; i < 16; ++i) {
+        ipv6.s6_addr[i] = quint8(address[i / 4] >> (24 - 8 * (i % 4)));
+    }
+    inet_ntop(AF_INET6, &ipv6, text, sizeof(text));
+    return QString::fromLatin1(text);
 }
 
 QByteArray QNEngineTarget::authority(bool omitPort80) const {

@@ -218,9 +218,10 @@ QNHTTPHead::Parse QNHTTPHead::connectReply(QByteArrayView input, qsizetype* resu
     }
     if (status >= 200 && status <= 299) {
         failure->clear();
-    } else if (status == 407) {
+    } else if (status == 407 || status == 401) {
+        // 407 is the proxy's own word for it; some proxies answer CONNECT with 401.
         *failure = hasUser ? QStringLiteral("authentication refused")
-                           : QStringLiteral("the proxy requires authentication (HTTP 407)");
+                           : QStringLiteral("the proxy requires authentication (HTTP %1)").arg(status);
     } else {
         QString text = QStringLiteral("CONNECT refused (HTTP %1").arg(status);
         // The proxy's words, printable ASCII only, shortened: they end up in a log line.

@@ -227,8 +227,15 @@ bool QNHTTPProxyStream::rewriteHead(QByteArrayView head, QByteArray* toProxy) {
     QByteArray output;
     output.reserve(head.size() + 256);
     if (nonTransparent) {
-        output += requestLine.method.toByteArray() + ' ' + rewrittenTarget(requestLine.method, requestLine.target) +
-                  ' ' + requestLine.version.toByteArray() + requestEnding.toByteArray();
+        QByteArrayView host;
+        for (qsizetype i = 1; i + 1 < lines.size() && host.isEmpty(); ++i) {
+            if (QNHTTPHead::hasName(lines[i], "Host")) {
+                host = QNHTTPHead::value(lines[i]);
+            }
+        }
+        output += requestLine.method.toByteArray() + ' ' +
+                  rewrittenTarget(requestLine.method, requestLine.target, host) + ' ' +
+                  requestLine.version.toByteArray() + requestEnding.toByteArray();
     } else {
         output += lines.first().toByteArray();
     }
@@ -290,11 +297,45 @@ bool QNHTTPProxyStream::rewriteHead(QByteArrayView head, QByteArray* toProxy) {
     return true;
 }
 
-QByteArray QNHTTPProxyStream::rewrittenTarget(QByteArrayView method, QByteArrayView target) const {
+QByteArray QNHTTPProxyStream::authority(QByteArrayView host) const {
+    const QNEngineTarget& target = _settings.target;
+    if (target.hasUsableName() || host.isEmpty()) {
+        return target.authority(true);
+    }
+    // The client's Host header names the site. Proxies rebuild Host from the request line, so with the
+    // bare address there, name-based sites would be missed; the name is taken when the port agrees.
+    QByteArrayView name = host;
+    QByteArrayView port;
+    if (host.startsWith('[')) {
+        const qsizetype close = host.indexOf(']');
+        name = close < 0 ? QByteArrayView() : host.sliced(1, close - 1);
+        port = close < 0 ? QByteArrayView() : host.sliced(close + 1);
+    } else if (const qsizetype colon = host.lastIndexOf(':'); colon >= 0) {
+        name = host.first(colon);
+        port = host.sliced(colon);
+    }
+    if (!port.isEmpty()) {
+        if (!port.startsWith(':')) {
+            return target.authority(true);
+        }
+        port = port.sliced(1);
+    }
+    const bool portAgrees =
+        port.isEmpty() ? target.port == 80
+                       : port.size() <= 5 && port.toUInt() == target.port &&
+                             std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const bool nameIsClean = !name.isEmpty() && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+               c == '.' || c == ':';
+    });
+    return portAgrees && nameIsClean ? host.toByteArray() : target.authority(true);
+}
+
+QByteArray QNHTTPProxyStream::rewrittenTarget(QByteArrayView method, QByteArrayView target, QByteArrayView host) const {
     if (method == "CONNECT") {
         return target.toByteArray();
     }
-    const QByteArray origin = "http://" + _settings.target.authority(true);
+    const QByteArray origin = "http://" + authority(host);
     if (target.startsWith('/')) {
         return origin + target.toByteArray();
     }

@@ -11,11 +11,10 @@
 // The rest of a connection whose last hop is a plain-HTTP proxy. Pure: bytes in, bytes out.
 //
 // Non-transparent: each request of the connection (keep-alive included) has its request line rewritten
-// to the absolute-URI form the proxy needs, and Proxy-Authorization added when a user is set. Bodies
-// (Content-Length or chunked) pass through untouched. When the client's first bytes are not an HTTP
-// request (TLS, say), the proxy is asked to CONNECT to the destination instead, and once it agrees
-// the bytes pass through unchanged.
-// Transparent: the requests pass unchanged (the proxy serves them by their Host header).
+// to the absolute-URI form the proxy needs (naming the site as the client's Host header does), and Proxy-Authorization
+// added when a user is set. Bodies (Content-Length or chunked) pass through untouched. When the client's first bytes
+// are not an HTTP request (TLS, say), the proxy is asked to CONNECT to the destination instead, and once it agrees the
+// bytes pass through unchanged. Transparent: the requests pass unchanged (the proxy serves them by their Host header).
 // Both: with anonymize, headers that identify the client are removed from every request.
 class QNHTTPProxyStream {
 public:
@@ -68,7 +67,10 @@ private:
     bool notHTTP(QByteArray* toProxy);
     bool rewriteHead(QByteArrayView head, QByteArray* toProxy);
     void endOfMessage();
-    QByteArray rewrittenTarget(QByteArrayView method, QByteArrayView target) const;
+    QByteArray rewrittenTarget(QByteArrayView method, QByteArrayView target, QByteArrayView host) const;
+    // What the absolute URI names: the destination's name when known, else the client's Host header when
+    // it agrees with the destination's port, else the address.
+    QByteArray authority(QByteArrayView host) const;
 
     Settings _settings;
     State _state = State::First;

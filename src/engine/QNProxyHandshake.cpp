@@ -343,8 +343,6 @@ QNProxyHandshake::Status QNProxyHandshake::State::stepSOCKS5Method(quint8 method
 }
 
 QNProxyHandshake::Status QNProxyHandshake::State::step(bool* progressed) {
-    const QString notSOCKS =
-        QStringLiteral("bad reply (not %1)").arg(typeName(current().type == kSSHTunnel ? kSOCKS5 : current().type));
     quint8 code = 0;
     Wire::Parse parse = Wire::Parse::NeedMore;
     qsizetype size = 0;
@@ -374,7 +372,7 @@ QNProxyHandshake::Status QNProxyHandshake::State::step(bool* progressed) {
         if (reply == QNHTTPHead::Parse::NeedMore) {
             return Status::Continue;
         }
-        if (reply == QNHTTPHead::Parse::Invalid || status == 407) {
+        if (reply == QNHTTPHead::Parse::Invalid || status == 407 || status == 401) {
             return failAt(hop, reason);
         }
         if (!reason.isEmpty()) {
@@ -391,8 +389,12 @@ QNProxyHandshake::Status QNProxyHandshake::State::step(bool* progressed) {
         return Status::Continue;
     }
     if (parse == Wire::Parse::Invalid) {
-        return failAt(hop,
-                      phase == Phase::SOCKS5Authentication ? QStringLiteral("bad reply to authentication") : notSOCKS);
+        if (phase == Phase::SOCKS5Authentication) {
+            return failAt(hop, QStringLiteral("bad reply to authentication"));
+        }
+        // The tunnel's listener speaks SOCKS 5.
+        return failAt(hop, QStringLiteral("bad reply (not %1)")
+                               .arg(typeName(current().type == kSSHTunnel ? kSOCKS5 : current().type)));
     }
     input.remove(0, size);
     *progressed = true;

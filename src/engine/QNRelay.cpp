@@ -119,7 +119,9 @@ QNRelay::~QNRelay() {
     }
     for (const std::shared_ptr<Listener>& listener : std::as_const(_listeners)) {
         for (QNRelayConnection::Endpoint& endpoint : listener->endpoints) {
-            ::close(endpoint.fd);
+            if (endpoint.fd >= 0) {
+                ::close(endpoint.fd);
+            }
         }
     }
     delete _notifier;
@@ -153,12 +155,14 @@ std::optional<quint16> QNRelay::listen(quint32 uid, QString* error) {
             return std::nullopt;
         }
         const quint16 port = boundPort(fd4);
-        const int fd6 = listeningSocket(true, port);
-        if (fd6 < 0) {
+        int fd6 = listeningSocket(true, port);
+        if (fd6 < 0 && errno == EADDRINUSE) {
             ::close(fd4);
-            if (errno == EADDRINUSE) {
-                continue;
-            }
+            continue;
+        }
+        // Without IPv6 on this machine there is nothing to redirect to ::1: IPv4 alone is served.
+        if (fd6 < 0 && errno != EADDRNOTAVAIL && errno != EAFNOSUPPORT) {
+            ::close(fd4);
             *error = QStringLiteral("cannot listen on ::1: %1").arg(errnoText());
             return std::nullopt;
         }
@@ -168,6 +172,9 @@ std::optional<quint16> QNRelay::listen(quint32 uid, QString* error) {
         listener->endpoints[0] = QNRelayConnection::Endpoint{nullptr, fd4, EPOLLIN, true};
         listener->endpoints[1] = QNRelayConnection::Endpoint{nullptr, fd6, EPOLLIN, true};
         for (QNRelayConnection::Endpoint& endpoint : listener->endpoints) {
+            if (endpoint.fd < 0) {
+                continue;
+            }
             epoll_event event{};
             event.events = EPOLLIN;
             event.data.ptr = &endpoint;
@@ -186,8 +193,10 @@ void QNRelay::stopListening(quint32 uid) {
         return;
     }
     for (QNRelayConnection::Endpoint& endpoint : listener->endpoints) {
-        ::close(endpoint.fd);
-        endpoint.fd = -1;
+        if (endpoint.fd >= 0) {
+            ::close(endpoint.fd);
+            endpoint.fd = -1;
+        }
     }
     _closedListeners.push_back(listener);
 }

@@ -268,3 +268,22 @@ TEST(EngineCommandLine, HelpAndBadArguments) {
             << c.arguments.join(QLatin1Char(' ')).toStdString();
     }
 }
+
+// Without the privilege to intercept, the engine says what it needs and touches nothing.
+TEST(EngineCommandLine, InterceptingNeedsThePrivilege) {
+    if (kEnginePath.isEmpty()) {
+        GTEST_SKIP() << "quillon-engine is not built";
+    }
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString socketPath = folder.filePath("control.sock");
+    // As root, the same program run as an unprivileged user.
+    const QNTestProcessResult result =
+        ::geteuid() != 0 ? qnRunProcess(kEnginePath, {"--socket", socketPath})
+                         : qnRunProcess("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", kEnginePath,
+                                                    "--socket", socketPath});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.standardError.contains("needs root or CAP_NET_ADMIN (use --simulate"))
+        << result.standardError.data();
+    EXPECT_FALSE(QFileInfo::exists(socketPath));
+}

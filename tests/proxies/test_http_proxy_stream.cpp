@@ -58,11 +58,11 @@ QList<StreamCase> cases() {
     return {
         {"rewritesEveryRequestOfTheConnection", nonTransparent,
          "GET /a?b=c HTTP/1.1\r\nHost: example.org:8080\r\n\r\n"
-         "\r\nHEAD / HTTP/1.0\r\nHost: example.org:8080\r\n\r\n"
+         "\r\nHEAD / HTTP/1.0\r\nHost: example.org\r\n\r\n"
          "OPTIONS * HTTP/1.1\r\n\r\n"
          "GET http://other.example/ HTTP/1.1\r\n\r\n",
-         "GET http://203.0.113.7:8080/a?b=c HTTP/1.1\r\nHost: example.org:8080\r\n\r\n"
-         "HEAD http://203.0.113.7:8080/ HTTP/1.0\r\nHost: example.org:8080\r\n\r\n"
+         "GET http://example.org:8080/a?b=c HTTP/1.1\r\nHost: example.org:8080\r\n\r\n"
+         "HEAD http://203.0.113.7:8080/ HTTP/1.0\r\nHost: example.org\r\n\r\n"
          "OPTIONS http://203.0.113.7:8080 HTTP/1.1\r\n\r\n"
          "GET http://other.example/ HTTP/1.1\r\n\r\n"},
         {"bodiesPassUntouched", nonTransparent,
