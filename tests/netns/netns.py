@@ -2,27 +2,26 @@
 
 Topology (both namespaces are made per run, named after the runner's pid, and always removed):
 
-    +-- qn<pid>c ("client") ----------------+   veth    +-- qn<pid>n ("net") ---------------------------+
-    | quillon-engine (intercepts here)      | qc <-> qn | origin server (every port, both families)     |
-    | quillon agents, one per test uid      |           | 10.77.0.11  microsocks, no password           |
-    | curl, wget, busybox wget as test uids |           | 10.77.0.12  microsocks, user and password     |
-    | 10.77.0.1/24   fd77::1/64             |           | 10.77.0.13  dante, SOCKS 4 (.23: chain hop 2) |
+    +-- qn<pid>c ("client") ----------------+   veth    +-- qn<pid>n ("net") ----------------------------+
+    | quillon-engine (intercepts here)      | qc <-> qn | origin server (every port, both families)      |
+    | quillon agents, one per test uid      |           | 10.77.0.11  microsocks, no password            |
+    | curl, wget, busybox wget as test uids |           | 10.77.0.12  microsocks, user and password      |
+    | 10.77.0.1/24   fd77::1/64             |           | 10.77.0.13  dante, SOCKS 4 (.23: chain hop 2)  |
     +---------------------------------------+           | 10.77.0.14  tinyproxy, Basic (.24: chain hop 3)|
-                                                        | 10.77.0.15  SOCKS 4a peer                     |
-                                                        | 10.77.0.16  transparent HTTP peer             |
+                                                        | 10.77.0.15  SOCKS 4a peer (leaves from .2)     |
+                                                        | 10.77.0.16  transparent HTTP peer (from .2)    |
                                                         | 10.77.0.17  OpenSSH sshd (the agent's tunnel)  |
-                                                        | fd77::11    microsocks, no password, IPv6     |
-                                                        | 10.77.0.2/24 fd77::2/64 and .50, fd77::50     |
-                                                        +-----------------------------------------------+
+                                                        | fd77::11    microsocks, no password, IPv6      |
+                                                        | 10.77.0.2/24 fd77::2/64 and .50, fd77::50      |
+                                                        +------------------------------------------------+
 
-Each proxy leaves from its own address, so the origin sees which one a connection came through. The chain's
+Most proxies leave from their own address, so the origin sees which one a connection came through. The chain's
 hops 2 and 3 listen on addresses that, by nftables in "net", only the previous hop may reach: an answer from
 the origin through hop 3 proves the whole chain was taken.
 """
 
 import atexit
 import os
-import pwd
 import re
 import shutil
 import signal
@@ -34,6 +33,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PEERS = os.path.join(HERE, "peers")
+SHARED_PEERS = os.path.join(HERE, "..", "support", "peers")
 # The test users run programs the fixture may find in root's own folders (pyenv and the like): not theirs.
 USER_PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 
@@ -326,13 +326,16 @@ def start_upstreams(topology, origin_ports):
         listening.append((address, 1080))
     listening += start_dante(topology, [SOCKS4, CHAIN_HOP2], SOCKS4)[1]
     listening += start_tinyproxy(topology, HTTP_PROXY, user=(PROXY_USER, PROXY_PASSWORD))[1]
-    peer = os.path.join(PEERS, "proxy_peer.py")
-    topology.start("socks4a", topology.net,
-                   [USER_PYTHON, peer, "socks4a", "--listen", SOCKS4A, "--port", "1080", "--bind", SOCKS4A])
-    listening.append((SOCKS4A, 1080))
-    topology.start("transparent", topology.net, [USER_PYTHON, peer, "transparent", "--listen", HTTP_TRANSPARENT,
-                                                  "--port", "8080", "--bind", HTTP_TRANSPARENT])
-    listening.append((HTTP_TRANSPARENT, 8080))
+    # The proxy tests' own SOCKS 4a and transparent HTTP servers listen on loopback: a forwarder makes each
+    # reachable at its address of the topology (they connect on from the namespace's own address).
+    for address, port, name in ((SOCKS4A, 1080, "socks4a_server.py"),
+                                (HTTP_TRANSPARENT, 8080, "transparent_http_proxy.py")):
+        peer = topology.start(name, topology.net, [USER_PYTHON, os.path.join(SHARED_PEERS, name)])
+        peer.wait_for_output("listening ")
+        local = int(re.search(r"listening (\d+)", peer.output()).group(1))
+        topology.start(f"forward-{address}", topology.net,
+                       ["socat", f"TCP-LISTEN:{port},bind={address},fork,reuseaddr", f"TCP:127.0.0.1:{local}"])
+        listening.append((address, port))
     topology.client_key, ssh_listening = start_sshd(topology)
     listening += ssh_listening
     for address, port in listening:
@@ -489,10 +492,3 @@ def make_folder():
         atexit.register(shutil.rmtree, folder, True)
     return folder
 
-
-def nobody_exists():
-    try:
-        pwd.getpwnam("nobody")
-        return True
-    except KeyError:
-        return False
