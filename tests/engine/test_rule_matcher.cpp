@@ -123,8 +123,8 @@ TEST(RuleMatcher, AddressesAndPortsFirstMatchWins) {
     }
 }
 
-// Lists the engine cannot judge yet never match; an empty profile sends everything direct.
-TEST(RuleMatcher, ApplicationsNeverMatchAndNoRuleMeansDirect) {
+// A rule naming programs never matches a connection whose program is unknown; no rule means direct.
+TEST(RuleMatcher, UnknownProgramsMatchNoApplicationRuleAndNoRuleMeansDirect) {
     QNDecodedProfile profile;
     QNDecodedRule apps = rule("apps", kBlock);
     apps.applications = QStringList{QStringLiteral("curl")};
