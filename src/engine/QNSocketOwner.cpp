@@ -167,14 +167,15 @@ std::optional<QString> QNSocketOwner::executableOf(quint64 inode, quint32 uid) {
     if (const auto it = _owners.constFind(inode); it != _owners.cend()) {
         owner = *it;
     } else {
-        QList<pid_t> candidates = _recent;
-        for (const pid_t pid : processesOf(uid)) {
-            if (!_recent.contains(pid)) {
-                candidates.append(pid);
+        // Recent owners first, and only then the list of all the user's processes, which costs a stat each.
+        for (const pid_t pid : QList<pid_t>(_recent)) {
+            if (scan(pid, inode)) {
+                owner = pid;
+                break;
             }
         }
-        for (const pid_t pid : candidates) {
-            if (scan(pid, inode)) {
+        for (const pid_t pid : owner ? QList<pid_t>() : processesOf(uid)) {
+            if (!_recent.contains(pid) && scan(pid, inode)) {
                 owner = pid;
                 break;
             }
