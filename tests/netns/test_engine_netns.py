@@ -70,6 +70,9 @@ class Suite(unittest.TestCase):
     def tearDownClass(cls):
         # Everything ends cleanly on SIGTERM: a crash or a sanitizer's report fails the group.
         unclean = []
+        for agent in cls.agents.values():
+            if agent.process and agent.process.running():
+                agent.stop()
         for process in [agent.process for agent in cls.agents.values()] + [cls.engine.process]:
             if process and (process.stop() if process.running() else process.popen.returncode) != 0:
                 unclean.append(f"{process.name} ({process.popen.returncode}):\n{process.output()[-3000:]}")
@@ -256,6 +259,22 @@ class LifecycleTest(Suite):
         self.assertEqual(self.agent.stop(), 0)
         wait_until(lambda: not netns.intercepted(self.topology, USER_A), what="the user to be released")
         self.assertEqual(self.probe(NET_V4, 8009), "data")
+
+    def test_connections_open_before_interception_starts_are_left_alone(self):
+        # Before the first table the namespace tracks no connections: the first packet the kernel sees of
+        # one already open must not be taken for a new connection and sent to the relay (which resets it).
+        self.assertEqual(self.agent.stop(), 0)
+        wait_until(lambda: "table inet quillon" not in self.topology.tables(), what="the table to go")
+        early = self.topology.start("early", self.topology.client, [netns.USER_PYTHON, PROBE, "twice", NET_V4, "8010"],
+                                    user=USER_A, stdin=subprocess.PIPE)
+        early.wait_for_output("first")
+        self.agent.start()
+        wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted")
+        early.popen.stdin.write(b"\n")
+        early.popen.stdin.close()
+        early.popen.wait(netns.WAIT)
+        self.assertEqual(early.output().split(), ["first", "data"])
+        self.assertEqual(self.probe(NET_V4, 8009), "reset")
 
     def test_connections_to_the_relay_itself_are_refused(self):
         ports = self.engine.relay_ports()

@@ -4,6 +4,8 @@
 Usage: probe.py once HOST PORT        prints "reset", "eof", "data" or "refused"
        probe.py hold HOST PORT COUNT  opens COUNT connections to /hold, prints "ready" once every one has its
                                       answer, holds them until standard input ends, then prints "closed"
+       probe.py twice HOST PORT       one request, "first", then on a line of standard input a second one on
+                                      the same connection: "data", "reset" or "eof"
 """
 
 import resource
@@ -66,6 +68,27 @@ def hold(host, port, count):
     return "closed"
 
 
+def twice(host, port):
+    connection = connect(host, port)
+    try:
+        for round in ("first", "second"):
+            if round == "second":
+                sys.stdin.readline()
+            connection.sendall(REQUEST % b"/")
+            if not connection.recv(65536):
+                return "eof"
+            if round == "first":
+                print("first", flush=True)
+        return "data"
+    except ConnectionResetError:
+        return "reset"
+    finally:
+        connection.close()
+
+
 if __name__ == "__main__":
     mode, host, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    print(once(host, port) if mode == "once" else hold(host, port, int(sys.argv[4])), flush=True)
+    if mode == "twice":
+        print(twice(host, port), flush=True)
+    else:
+        print(once(host, port) if mode == "once" else hold(host, port, int(sys.argv[4])), flush=True)
