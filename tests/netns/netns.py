@@ -449,6 +449,8 @@ class Agent:
         wait_until(lambda: self.statistics() is not None, what=f"the agent of {self.uid} to serve statistics")
 
     def stop(self):
+        if os.environ.get("QUILLON_NETNS_KEEP"):  # the agent removes its log when it quits
+            config_file(self.topology.folder, f"activity-{self.uid}-{time.monotonic():.0f}.log", self.activity_log())
         return self.process.stop()
 
     def statistics(self):
