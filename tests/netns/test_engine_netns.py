@@ -100,8 +100,8 @@ class Suite(unittest.TestCase):
         result = self.topology.run_as(user, client_command("curl", target))
         return json.loads(result.stdout.decode().splitlines()[0]) if result.returncode == 0 else None
 
-    def probe(self, address, port, user=USER_A):
-        result = self.topology.run_as(user, [netns.USER_PYTHON, PROBE, "once", address, str(port)])
+    def probe(self, address, port, user=USER_A, mode="once"):
+        result = self.topology.run_as(user, [netns.USER_PYTHON, PROBE, mode, address, str(port)])
         return result.stdout.decode().strip() or result.stderr.decode()
 
 
@@ -154,7 +154,7 @@ class RoutingTest(Suite):
         self.assertEqual(answer["peer"], NET_V4)  # forwarded by sshd
         # The SSH server is blocked by a rule, yet reachable: the agent's own session (re)connecting must go
         # direct, never into its own tunnel.
-        self.assertEqual(self.probe(netns.SSH_SERVER, 22), "data")
+        self.assertEqual(self.probe(netns.SSH_SERVER, 22, mode="greeting"), "data")
         self.agent.wait_for_log(rf"{re.escape(netns.SSH_SERVER)}:22 direct")
 
     def test_anonymous_plain_http_proxies_strip_identifying_headers(self):
