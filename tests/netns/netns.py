@@ -384,7 +384,7 @@ class Engine:
 
     def relay_ports(self):
         """The ports the engine's relay listens on in the client namespace (its DNS ports are not among them)."""
-        return {int(port) for port in re.findall(r"l4proto tcp redirect to :(\d+)", self.topology.tables())}
+        return {int(port) for port in re.findall(r"syn redirect to :(\d+)", self.topology.tables())}
 
 
 class Agent:
@@ -454,6 +454,8 @@ class Agent:
         wait_until(lambda: self.statistics() is not None, what=f"the agent of {self.uid} to serve statistics")
 
     def stop(self):
+        if os.environ.get("QUILLON_NETNS_KEEP"):  # the agent removes its log when it quits
+            config_file(self.topology.folder, f"activity-{self.uid}-{time.monotonic():.0f}.log", self.activity_log())
         return self.process.stop()
 
     def statistics(self):

@@ -75,6 +75,9 @@ class Suite(unittest.TestCase):
     def tearDownClass(cls):
         # Everything ends cleanly on SIGTERM: a crash or a sanitizer's report fails the group.
         unclean = []
+        for agent in cls.agents.values():
+            if agent.process and agent.process.running():
+                agent.stop()
         for process in [agent.process for agent in cls.agents.values()] + [cls.engine.process]:
             if process and (process.stop() if process.running() else process.popen.returncode) != 0:
                 unclean.append(f"{process.name} ({process.popen.returncode}):\n{process.output()[-3000:]}")
@@ -102,8 +105,8 @@ class Suite(unittest.TestCase):
         result = self.topology.run_as(user, client_command("curl", target))
         return json.loads(result.stdout.decode().splitlines()[0]) if result.returncode == 0 else None
 
-    def probe(self, address, port, user=USER_A):
-        result = self.topology.run_as(user, [netns.USER_PYTHON, PROBE, "once", address, str(port)])
+    def probe(self, address, port, user=USER_A, mode="once"):
+        result = self.topology.run_as(user, [netns.USER_PYTHON, PROBE, mode, address, str(port)])
         return result.stdout.decode().strip() or result.stderr.decode()
 
 
@@ -156,7 +159,7 @@ class RoutingTest(Suite):
         self.assertEqual(answer["peer"], NET_V4)  # forwarded by sshd
         # The SSH server is blocked by a rule, yet reachable: the agent's own session (re)connecting must go
         # direct, never into its own tunnel.
-        self.assertEqual(self.probe(netns.SSH_SERVER, 22), "data")
+        self.assertEqual(self.probe(netns.SSH_SERVER, 22, mode="greeting"), "data")
         self.agent.wait_for_log(rf"{re.escape(netns.SSH_SERVER)}:22 direct")
 
     def test_anonymous_plain_http_proxies_strip_identifying_headers(self):
@@ -261,6 +264,22 @@ class LifecycleTest(Suite):
         self.assertEqual(self.agent.stop(), 0)
         wait_until(lambda: not netns.intercepted(self.topology, USER_A), what="the user to be released")
         self.assertEqual(self.probe(NET_V4, 8009), "data")
+
+    def test_connections_open_before_interception_starts_are_left_alone(self):
+        # Before the first table the namespace tracks no connections: the first packet the kernel sees of
+        # one already open must not be taken for a new connection and sent to the relay (which resets it).
+        self.assertEqual(self.agent.stop(), 0)
+        wait_until(lambda: "table inet quillon" not in self.topology.tables(), what="the table to go")
+        early = self.topology.start("early", self.topology.client, [netns.USER_PYTHON, PROBE, "twice", NET_V4, "8010"],
+                                    user=USER_A, stdin=subprocess.PIPE)
+        early.wait_for_output("first")
+        self.agent.start()
+        wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted")
+        early.popen.stdin.write(b"\n")
+        early.popen.stdin.close()
+        early.popen.wait(netns.WAIT)
+        self.assertEqual(early.output().split(), ["first", "data"])
+        self.assertEqual(self.probe(NET_V4, 8009), "reset")
 
     def test_connections_to_the_relay_itself_are_refused(self):
         ports = self.engine.relay_ports()
