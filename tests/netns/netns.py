@@ -384,7 +384,7 @@ class Engine:
 
     def relay_ports(self):
         """The ports the engine's relay listens on in the client namespace (its DNS ports are not among them)."""
-        return {int(port) for port in re.findall(r"syn redirect to :(\d+)", self.topology.tables())}
+        return {int(port) for port in re.findall(r"tcp flags [^\n]*redirect to :(\d+)", self.topology.tables())}
 
 
 class Agent:
