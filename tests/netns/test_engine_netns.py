@@ -343,6 +343,23 @@ try:
 except OSError as error:
     print(type(error).__name__)
 """
+DNS_PROBE = """
+import socket, struct, sys
+server, transport, name = sys.argv[1], sys.argv[2], sys.argv[3]
+query = struct.pack("!HHHHHH", 7, 0x0100, 1, 0, 0, 0) + b"".join(
+    bytes([len(p)]) + p.encode() for p in name.split(".")) + b"\\0" + struct.pack("!HH", 1, 1)
+family = socket.AF_INET6 if ":" in server else socket.AF_INET
+if transport == "tcp":
+    s = socket.create_connection((server, 53), timeout=5)
+    s.sendall(struct.pack("!H", len(query)) + query)
+    answer = s.recv(4096)[2:]
+else:
+    s = socket.socket(family, socket.SOCK_DGRAM)
+    s.settimeout(5)
+    s.sendto(query, (server, 53))
+    answer = s.recv(4096)
+print(socket.inet_ntoa(answer[-4:]) if struct.unpack("!H", answer[6:8])[0] else "none")
+"""
 
 
 class NamesTest(Suite):
@@ -375,6 +392,12 @@ class NamesTest(Suite):
                 answer = self.fetch(url("www.example.test", port), client)
                 self.assertEqual(answer["peer"], SOCKS5_OPEN)
         self.agent.wait_for_log(r"www\.example\.test:8001 \(198\.1[89]\.\d+\.\d+\) \[curl\] via SOCKS5")
+        # Queries over TCP, and to an IPv6 server (the resolver has none), are answered by the engine too.
+        for server, transport in ((NET_V4, "tcp"), (NET_V6, "udp"), (NET_V6, "tcp"), ("127.0.0.53", "udp")):
+            with self.subTest(server=server, transport=transport):
+                result = self.topology.run_as(USER_A, [netns.USER_PYTHON, "-c", DNS_PROBE, server, transport,
+                                                       "www.example.test"])
+                self.assertRegex(result.stdout.decode(), r"^198\.1[89]\.", result.stderr.decode())
         self.assertNotIn("www.example.test", [name for name, _ in self.asked()])
 
     def test_local_names_are_forwarded_and_matched_by_name(self):
