@@ -29,7 +29,7 @@ void appendU32(QByteArray& bytes, quint32 value) {
 
 // Reads the name at *offset; *offset moves past it as it stands in the message (a pointer counts two
 // bytes). Empty optional on any fault.
-std::optional<QString> readName(QByteArrayView message, qsizetype* offset) {
+std::optional<QString> readName(QByteArrayView message, qsizetype* offset, bool allowPointers = true) {
     QByteArray name;
     qsizetype position = *offset;
     qsizetype end = -1;
@@ -39,7 +39,7 @@ std::optional<QString> readName(QByteArrayView message, qsizetype* offset) {
         }
         const quint8 length = quint8(message[position]);
         if ((length & 0xC0) == 0xC0) {
-            if (position + 1 >= message.size() || ++pointers > kMaximumPointers) {
+            if (!allowPointers || position + 1 >= message.size() || ++pointers > kMaximumPointers) {
                 return std::nullopt;
             }
             const qsizetype target = ((length & 0x3F) << 8) | quint8(message[position + 1]);
@@ -119,8 +119,9 @@ std::optional<QNDNSMessage::Question> QNDNSMessage::parseQuery(QByteArrayView me
     if ((question.flags & kFlagResponse) != 0 || ((question.flags >> 11) & 0xF) != 0 || readU16(message, 4) != 1) {
         return std::nullopt;
     }
+    // A query's name has nothing before it to point back to: it is written out, and echoed as it stands.
     qsizetype offset = kHeaderSize;
-    const std::optional<QString> name = readName(message, &offset);
+    const std::optional<QString> name = readName(message, &offset, false);
     if (!name || offset + 4 > message.size()) {
         return std::nullopt;
     }

@@ -48,8 +48,7 @@ public:
 
     // An answer to the query: its header and question echoed, with one A record when address is set, and
     // no record otherwise (the empty NOERROR answer).
-    static QByteArray answer(QByteArrayView query, const Question& question, std::optional<quint32> ipv4,
-                             quint32 ttl);
+    static QByteArray answer(QByteArrayView query, const Question& question, std::optional<quint32> ipv4, quint32 ttl);
     // An answer with no record and this response code.
     static QByteArray failure(QByteArrayView query, const Question& question, quint16 rcode);
     // A recursive query for name and type.

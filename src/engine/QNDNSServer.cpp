@@ -100,6 +100,7 @@ QNDNSServer::QNDNSServer(quint32 mark, QNNameTable* table, Policy policy, QObjec
     , _policy(std::move(policy)) {
     _expiryTimer.setInterval(1000);
     connect(&_expiryTimer, &QTimer::timeout, this, &QNDNSServer::expire);
+    _expiryTimer.start();
 }
 
 QNDNSServer::~QNDNSServer() {
@@ -155,7 +156,6 @@ bool QNDNSServer::setUpstream(const QString& address, quint16 port) {
     _upstreamFd = fd;
     _upstreamNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(_upstreamNotifier, &QSocketNotifier::activated, this, &QNDNSServer::readUpstream);
-    _expiryTimer.start();
     return true;
 }
 
@@ -254,6 +254,7 @@ void QNDNSServer::acceptTCP(quint32 uid, int fd) {
         TCPClient& entry = _tcpClients[id];
         entry.fd = client;
         entry.uid = uid;
+        entry.idleSince = nowSeconds();
         entry.notifier = new QSocketNotifier(client, QSocketNotifier::Read, this);
         connect(entry.notifier, &QSocketNotifier::activated, this, [this, id] { readTCP(id); });
     }
@@ -274,6 +275,7 @@ void QNDNSServer::readTCP(quint64 id) {
         return;
     }
     it->second.input.append(buffer, count);
+    it->second.idleSince = nowSeconds();
     while (it != _tcpClients.end() && it->second.input.size() >= 2) {
         QByteArray& input = it->second.input;
         const qsizetype length = (quint8(input[0]) << 8) | quint8(input[1]);
@@ -337,8 +339,8 @@ bool QNDNSServer::forward(QByteArray query, Pending destination) {
     } while (_pending.contains(id));
     query[0] = char(id >> 8);
     query[1] = char(id & 0xFF);
-    if (::sendto(_upstreamFd, query.constData(), size_t(query.size()), 0,
-                 reinterpret_cast<const sockaddr*>(&_upstream), _upstreamLength) < 0) {
+    if (::sendto(_upstreamFd, query.constData(), size_t(query.size()), 0, reinterpret_cast<const sockaddr*>(&_upstream),
+                 _upstreamLength) < 0) {
         return false;
     }
     destination.deadline = nowSeconds() + kQueryTimeoutSeconds;
@@ -351,8 +353,8 @@ void QNDNSServer::readUpstream() {
     for (int round = 0; round < kReadBatch; ++round) {
         sockaddr_storage from{};
         socklen_t length = sizeof from;
-        const ssize_t count =
-            ::recvfrom(_upstreamFd, buffer.data(), size_t(buffer.size()), 0, reinterpret_cast<sockaddr*>(&from), &length);
+        const ssize_t count = ::recvfrom(_upstreamFd, buffer.data(), size_t(buffer.size()), 0,
+                                         reinterpret_cast<sockaddr*>(&from), &length);
         if (count < 0) {
             return;
         }
@@ -425,6 +427,16 @@ void QNDNSServer::expire() {
     }
     for (const LookupResult& done : failed) {
         done(std::nullopt);
+    }
+    // A TCP client that has sent nothing for a while gives its place to others.
+    std::vector<quint64> idle;
+    for (const auto& [id, client] : _tcpClients) {
+        if (client.idleSince + kTCPIdleSeconds <= now) {
+            idle.push_back(id);
+        }
+    }
+    for (const quint64 id : idle) {
+        closeTCP(id);
     }
 }
 

@@ -39,6 +39,7 @@ public:
     static constexpr int kQueryTimeoutSeconds = 5;
     static constexpr qsizetype kMaximumPending = 4096;
     static constexpr int kMaximumTCPClients = 256;
+    static constexpr int kTCPIdleSeconds = 10;
 
     QNDNSServer(quint32 mark, QNNameTable* table, Policy policy, QObject* parent = nullptr);
     ~QNDNSServer() override;
@@ -67,6 +68,7 @@ private:
         quint32 uid = 0;
         QSocketNotifier* notifier = nullptr;
         QByteArray input;
+        qint64 idleSince = 0;
     };
     // Where a forwarded answer goes back to.
     struct Pending {

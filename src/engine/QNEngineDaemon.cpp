@@ -17,6 +17,8 @@
 #include <cstring>
 #include <utility>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -95,6 +97,7 @@ QNEngineDaemon::QNEngineDaemon(Options options, QObject* parent)
                  [this](quint32 uid, const QNEngineTarget& target) { return route(uid, target); },
                  [this](quint32 uid, const QString& line) { logForUser(uid, line); },
                  [this](quint32, QNEngineTarget& target) { return nameTarget(target); },
+                 [this](quint32 uid, int clientFd, QNEngineTarget& target) { identify(uid, clientFd, target); },
                  [this](const QString& name, std::function<void(std::optional<QNEngineTarget>)> done) {
                      _dns.lookup(name, std::move(done));
                  }}) {
@@ -420,6 +423,37 @@ bool QNEngineDaemon::nameTarget(QNEngineTarget& target) {
         return true;
     }
     return normal.isIPv6 || !QNNameTable::isFake(normal.address[3]);
+}
+
+void QNEngineDaemon::identify(quint32 uid, int clientFd, QNEngineTarget& target) {
+    const auto matcher = _matchers.find(uid);
+    if (matcher == _matchers.end() || !matcher->second.hasApplicationRules()) {
+        return;
+    }
+    // The program's socket goes from the address the relay sees the client at to the original destination.
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(clientFd, reinterpret_cast<sockaddr*>(&peer), &length) < 0) {
+        return;
+    }
+    QNEngineTarget local;
+    if (peer.ss_family == AF_INET6) {
+        const auto& address = reinterpret_cast<const sockaddr_in6&>(peer);
+        local.isIPv6 = true;
+        for (int word = 0; word < 4; ++word) {
+            quint32 network = 0;
+            std::memcpy(&network, address.sin6_addr.s6_addr + 4 * word, 4);
+            local.address[size_t(word)] = ntohl(network);
+        }
+        local.port = ntohs(address.sin6_port);
+    } else {
+        const auto& address = reinterpret_cast<const sockaddr_in&>(peer);
+        local.address = {0, 0, 0, ntohl(address.sin_addr.s_addr)};
+        local.port = ntohs(address.sin_port);
+    }
+    if (const std::optional<QString> executable = _owners.executableOf(local, target, uid)) {
+        target.application = *executable;
+    }
 }
 
 void QNEngineDaemon::loadNames() {

@@ -6,6 +6,7 @@
 #include "engine/QNNftTable.h"
 #include "engine/QNRelay.h"
 #include "engine/QNRuleMatcher.h"
+#include "engine/QNSocketOwner.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -81,6 +82,8 @@ private:
     std::optional<QNRouteDecision> route(quint32 uid, const QNEngineTarget& target) const;
     // Fills in the name behind a destination; false for a fake address whose name is lost.
     bool nameTarget(QNEngineTarget& target);
+    // Fills in the program behind a connection when the user's rules name programs.
+    void identify(quint32 uid, int clientFd, QNEngineTarget& target);
     void loadNames();
     void saveNames();
     void logForUser(quint32 uid, const QString& line);
@@ -94,6 +97,7 @@ private:
     QNNftTable _table;
     QNNameTable _names;
     QNDNSServer _dns;
+    QNSocketOwner _owners;
     QNRelay _relay;
     QNEngineAgents _agents;
     std::map<quint32, QNRuleMatcher> _matchers;

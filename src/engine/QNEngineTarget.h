@@ -11,7 +11,8 @@ struct QNEngineTarget {
     QNAddressWords address{}; // IPv4 in the last word
     bool isIPv6 = false;
     quint16 port = 0;
-    QString hostName; // empty when unknown
+    QString hostName;         // empty when unknown
+    QString application = {}; // path of the program that opened the connection; empty when unknown
 
     // An IPv4 address, or an IPv4-mapped IPv6 one (::ffff:a.b.c.d), which reaches the same host.
     bool isIPv4() const;

@@ -5,10 +5,13 @@
 #include <QStringList>
 
 QString QNEngineText::target(const QNEngineTarget& target) {
-    if (target.hostName.isEmpty()) {
-        return target.toString();
+    QString text = target.hostName.isEmpty()
+                       ? target.toString()
+                       : QStringLiteral("%1:%2 (%3)").arg(target.hostName).arg(target.port).arg(target.addressText());
+    if (!target.application.isEmpty()) {
+        text += QStringLiteral(" [%1]").arg(target.application.mid(target.application.lastIndexOf(u'/') + 1));
     }
-    return QStringLiteral("%1:%2 (%3)").arg(target.hostName).arg(target.port).arg(target.addressText());
+    return text;
 }
 
 QString QNEngineText::proxy(const QNDecodedProxy& proxy) {

@@ -10,7 +10,8 @@ class QNEngineText {
 public:
     QNEngineText() = delete;
 
-    // "203.0.113.7:80", "[fd00::1]:443"; with the name behind the address "www.example.org:443 (198.18.0.7)".
+    // "203.0.113.7:80", "[fd00::1]:443"; with the name behind the address "www.example.org:443 (198.18.0.7)";
+    // with the program that opened it, when known, "10.0.0.1:80 [curl]".
     static QString target(const QNEngineTarget& target);
     // SOCKS5 "corp" 10.0.0.2:1080, worded as the handshake words its failures.
     static QString proxy(const QNDecodedProxy& proxy);

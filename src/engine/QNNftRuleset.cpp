@@ -35,8 +35,13 @@ QString QNNftRuleset::replaceText(const QMap<quint32, quint16>& redirects, quint
     }
     text += QStringLiteral("\t\tip daddr 127.0.0.0/8 return\n"
                            "\t\tip6 daddr ::1 return\n");
+    // Only a connection's opening SYN is redirected. Where nothing tracked connections before the table came,
+    // the first packet seen of a connection already open counts as new too; redirected, it would reach the
+    // relay mid-stream and be reset (the agent's own SSH session, opened just before its profile, among them).
     for (auto it = redirects.cbegin(); it != redirects.cend(); ++it) {
-        text += QStringLiteral("\t\tmeta skuid %1 meta l4proto tcp redirect to :%2\n").arg(it.key()).arg(it.value());
+        text += QStringLiteral("\t\tmeta skuid %1 tcp flags & (fin | syn | rst | ack) == syn redirect to :%2\n")
+                    .arg(it.key())
+                    .arg(it.value());
     }
     // QUIC is refused outright, so browsers fall back to TCP, which is intercepted.
     text += QStringLiteral("\t}\n"

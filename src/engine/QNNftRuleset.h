@@ -9,8 +9,9 @@
 // One table, 'inet quillon', with a NAT output chain: the engine's own marked sockets pass untouched, each
 // intercepted user's name queries (UDP and TCP port 53, to any address) go to that user's DNS port, loopback
 // destinations pass, and the user's TCP connections are redirected to the relay port that serves that
-// user. A filter chain refuses the user's UDP to port 443 (QUIC). Every text replaces the table as a whole in one transaction: declaring the
-// table first makes the deletion safe when none exists, and the new table is added in the same batch.
+// user. A filter chain refuses the user's UDP to port 443 (QUIC). Every text replaces the table as a whole in one
+// transaction: declaring the table first makes the deletion safe when none exists, and the new table is added in the
+// same batch.
 class QNNftRuleset {
 public:
     QNNftRuleset() = delete;

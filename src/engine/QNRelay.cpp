@@ -310,6 +310,9 @@ void QNRelay::route(quint32 uid, int clientFd) {
         log(QStringLiteral("connection to %1 refused: the name it stands for is no longer known")
                 .arg(QNEngineText::target(*target)));
     } else {
+        if (_callbacks.identify) {
+            _callbacks.identify(uid, clientFd, *target);
+        }
         decision = _callbacks.route(uid, *target);
     }
     if (!decision) {
@@ -323,8 +326,8 @@ void QNRelay::route(quint32 uid, int clientFd) {
     // The name is resolved here, as the program itself would have, and the connection goes on to that address.
     const quint64 token = _nextResolving++;
     _resolving.emplace(token, clientFd);
-    _callbacks.resolve(target->hostName, [this, token, uid, target = *target, decision = *decision](
-                                             std::optional<QNEngineTarget> address) {
+    _callbacks.resolve(target->hostName, [this, token, uid, target = *target,
+                                          decision = *decision](std::optional<QNEngineTarget> address) {
         const auto it = _resolving.find(token);
         if (it == _resolving.end()) {
             return;

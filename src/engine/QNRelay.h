@@ -31,6 +31,8 @@ public:
         // Fills in the name behind the destination when one is known; false when the address is one the
         // engine handed out for a name it no longer knows.
         std::function<bool(quint32 uid, QNEngineTarget& target)> name;
+        // Fills in the program that opened the client's connection, when the route depends on it.
+        std::function<void(quint32 uid, int clientFd, QNEngineTarget& target)> identify;
         // Resolves a name to a real address, for destinations that must be reached by address.
         std::function<void(const QString& name, std::function<void(std::optional<QNEngineTarget>)> done)> resolve;
     };

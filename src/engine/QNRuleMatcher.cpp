@@ -1,5 +1,6 @@
 #include "QNRuleMatcher.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -59,6 +60,21 @@ bool QNRuleMatcher::nameMatches(QStringView pattern, QStringView name) {
     return trimmed.compare(pattern, Qt::CaseInsensitive) == 0;
 }
 
+bool QNRuleMatcher::applicationMatches(QStringView entry, QStringView executable) {
+    if (entry.isEmpty() || executable.isEmpty()) {
+        return false;
+    }
+    if (entry.contains(u'/')) {
+        return entry == executable;
+    }
+    return executable.mid(executable.lastIndexOf(u'/') + 1) == entry;
+}
+
+bool QNRuleMatcher::hasApplicationRules() const {
+    return std::any_of(_profile.rules.cbegin(), _profile.rules.cend(),
+                       [](const QNDecodedRule& rule) { return rule.applications && !rule.applications->isEmpty(); });
+}
+
 bool QNRuleMatcher::resolvesRemotely(const QString& name) const {
     if (!name.contains(u'.') || name == u"local" || nameMatches(u"*.local", name)) {
         return false;
@@ -102,7 +118,13 @@ bool QNRuleMatcher::isTunnelServer(const QNEngineTarget& target) const {
 
 bool QNRuleMatcher::ruleMatches(const QNDecodedRule& rule, const QNEngineTarget& target) const {
     if (rule.applications && !rule.applications->isEmpty()) {
-        return false;
+        bool any = false;
+        for (const QString& entry : *rule.applications) {
+            any = any || applicationMatches(entry, target.application);
+        }
+        if (!any) {
+            return false;
+        }
     }
     if (rule.hosts && !rule.hosts->isEmpty()) {
         bool any = false;

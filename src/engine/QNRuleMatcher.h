@@ -26,10 +26,10 @@ struct QNRouteDecision {
 //
 // Rules are tried in order and the first match wins; no match means direct. A rule matches when each
 // list it carries matches: a host list on any entry (an address or range against the destination's
-// address, a name against the name behind it when one is known), a port list on any entry. A rule naming
-// applications never matches: the engine does not know which program opened a connection. A proxy item whose filter ports do not
-// admit the destination port makes its rule not match, and matching goes on. Destinations that are the
-// server of one of the profile's SSH tunnels always go direct, so a tunnel never carries itself.
+// address, a name against the name behind it when one is known), a port list on any entry, an application
+// list on any entry naming the program that opened the connection (never when that is unknown). A proxy item whose
+// filter ports do not admit the destination port makes its rule not match, and matching goes on. Destinations that are
+// the server of one of the profile's SSH tunnels always go direct, so a tunnel never carries itself.
 class QNRuleMatcher {
 public:
     explicit QNRuleMatcher(QNDecodedProfile profile);
@@ -42,6 +42,11 @@ public:
     // A host-name pattern against a name, without regard to case: "*" is any name, "*.example.org" any
     // name under example.org (not example.org itself), anything else that name exactly.
     static bool nameMatches(QStringView pattern, QStringView name);
+    // Whether an application entry names this executable: by its full path when the entry holds a '/',
+    // else by its file name.
+    static bool applicationMatches(QStringView entry, QStringView executable);
+    // Whether any rule names applications, so connections need their program looked up.
+    bool hasApplicationRules() const;
     // Whether the profile's DNS entries send this name to be resolved remotely: the first entry whose
     // hosts match (an entry without hosts matches every name) decides; no entry means locally. Names
     // without a dot and names under "local" are always resolved locally.

@@ -28,7 +28,7 @@ TEST(DNSMessage, QueriesAnswersAndTheirRoundTrip) {
     ASSERT_EQ(records->size(), 1);
     EXPECT_EQ(records->at(0).address[3], 0xC6120005u);
     EXPECT_FALSE(QNDNSMessage::parseAnswers(fake, 0x1235)); // another query's answer
-    EXPECT_FALSE(QNDNSMessage::parseQuery(fake));            // an answer is no query
+    EXPECT_FALSE(QNDNSMessage::parseQuery(fake));           // an answer is no query
 
     const QByteArray empty = QNDNSMessage::answer(query, *question, std::nullopt, 60);
     EXPECT_EQ(QNDNSMessage::parseAnswers(empty, 0x1234)->size(), 0);
@@ -56,14 +56,15 @@ TEST(DNSMessage, AnswersWithCompressionAndSeveralRecordTypes) {
 TEST(DNSMessage, HostileMessagesAreRefused) {
     const char* queries[] = {
         "",
-        "1234010000010000000000",                           // short header
-        "123401000002000000000000036162630000010001",       // two questions
-        "123481000001000000000000036162630000010001",       // a response
-        "1234010000010000000000000361626300000100",         // question cut short
-        "12340100000100000000000003616263",                 // name without its end
-        "123401000001000000000000c00c00010001",             // a pointer to itself
-        "123401000001000000000000036162c00f0001 0001",      // a pointer forwards
-        "12340100000100000000000040" "00000100 01",         // a label length with reserved bits
+        "1234010000010000000000",                      // short header
+        "123401000002000000000000036162630000010001",  // two questions
+        "123481000001000000000000036162630000010001",  // a response
+        "1234010000010000000000000361626300000100",    // question cut short
+        "12340100000100000000000003616263",            // name without its end
+        "123401000001000000000000c00c00010001",        // a pointer to itself
+        "123401000001000000000000036162c00f0001 0001", // a pointer forwards
+        "12340100000100000000000040"
+        "00000100 01", // a label length with reserved bits
     };
     for (const char* text : queries) {
         EXPECT_FALSE(QNDNSMessage::parseQuery(hex(text))) << text;

@@ -273,7 +273,9 @@ TEST_F(EngineNamespace, DirectBlockOtherUsersAndCleanStop) {
     EXPECT_TRUE(qnWaitUntil([&] { return agent.hasLine("connection to 10.231.0.1:8082 failed at hop 1 of 1 ("); }));
     // The relay's own port, reached through an address of this machine, would loop: refused.
     const QByteArray table = inside({"nft", "list", "table", "inet", "quillon"}).standardOutput;
-    const QByteArray relayPort = table.mid(table.indexOf("redirect to :") + 13).split('\n').value(0).trimmed();
+    const QByteArray relayRedirect = "ack redirect to :"; // "tcp flags syn / fin,syn,rst,ack redirect to :N"
+    const QByteArray relayPort =
+        table.mid(table.indexOf(relayRedirect) + relayRedirect.size()).split('\n').value(0).trimmed();
     ASSERT_FALSE(relayPort.isEmpty()) << table.data();
     EXPECT_NE(
         curlAs(kAgentUser, QStringLiteral("http://%1:%2/").arg(QLatin1String(kServer4), QString::fromLatin1(relayPort)))

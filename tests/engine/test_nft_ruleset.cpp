@@ -43,8 +43,10 @@ TEST(NftRuleset, RedirectsEachUserToItsPortBehindTheExemptions) {
     const qsizetype mark = text.indexOf(QStringLiteral("meta mark 0x514e7843 return"));
     const qsizetype loopback4 = text.indexOf(QStringLiteral("ip daddr 127.0.0.0/8 return"));
     const qsizetype loopback6 = text.indexOf(QStringLiteral("ip6 daddr ::1 return"));
-    const qsizetype first = text.indexOf(QStringLiteral("meta skuid 1000 meta l4proto tcp redirect to :40001"));
-    const qsizetype second = text.indexOf(QStringLiteral("meta skuid 65534 meta l4proto tcp redirect to :40002"));
+    const qsizetype first =
+        text.indexOf(QStringLiteral("meta skuid 1000 tcp flags & (fin | syn | rst | ack) == syn redirect to :40001"));
+    const qsizetype second =
+        text.indexOf(QStringLiteral("meta skuid 65534 tcp flags & (fin | syn | rst | ack) == syn redirect to :40002"));
     for (const qsizetype position : {mark, loopback4, loopback6, first, second}) {
         EXPECT_GE(position, 0) << text.toStdString();
     }

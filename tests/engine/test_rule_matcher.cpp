@@ -123,8 +123,8 @@ TEST(RuleMatcher, AddressesAndPortsFirstMatchWins) {
     }
 }
 
-// Lists the engine cannot judge yet never match; an empty profile sends everything direct.
-TEST(RuleMatcher, ApplicationsNeverMatchAndNoRuleMeansDirect) {
+// A rule naming programs never matches a connection whose program is unknown; no rule means direct.
+TEST(RuleMatcher, UnknownProgramsMatchNoApplicationRuleAndNoRuleMeansDirect) {
     QNDecodedProfile profile;
     QNDecodedRule apps = rule("apps", kBlock);
     apps.applications = QStringList{QStringLiteral("curl")};
@@ -229,6 +229,27 @@ TEST(RuleMatcher, HostNamesMatchTheNameBehindTheAddress) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target.hostName.toStdString());
         EXPECT_EQ(matcher.route(c.target).ruleName, QString::fromLatin1(c.rule));
+    }
+}
+
+TEST(RuleMatcher, ApplicationsByFileNameOrFullPath) {
+    const struct {
+        const char* entry;
+        const char* executable;
+        bool matches;
+    } cases[] = {
+        {"curl", "/usr/bin/curl", true},
+        {"/usr/bin/curl", "/usr/bin/curl", true},
+        {"/usr/local/bin/curl", "/usr/bin/curl", false},
+        {"cur", "/usr/bin/curl", false},
+        {"bin/curl", "/usr/bin/curl", false}, // a path must be whole
+        {"curl", "", false},                  // the program is unknown
+        {"", "/usr/bin/curl", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(QNRuleMatcher::applicationMatches(QString::fromLatin1(c.entry), QString::fromLatin1(c.executable)),
+                  c.matches)
+            << c.entry << " / " << c.executable;
     }
 }
 

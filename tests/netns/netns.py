@@ -383,13 +383,8 @@ class Engine:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def relay_ports(self):
-        """The ports the engine's relay listens on in the client namespace."""
-        listing = run("ip", "netns", "exec", self.topology.client, "ss", "-Hltnp").stdout
-        ports = set()
-        for line in listing.splitlines():
-            if f"pid={self.process.pid}," in line:
-                ports.add(int(line.split()[3].rsplit(":", 1)[1]))
-        return ports
+        """The ports the engine's relay listens on in the client namespace (its DNS ports are not among them)."""
+        return {int(port) for port in re.findall(r"tcp flags [^\n]*redirect to :(\d+)", self.topology.tables())}
 
 
 class Agent:
@@ -459,6 +454,8 @@ class Agent:
         wait_until(lambda: self.statistics() is not None, what=f"the agent of {self.uid} to serve statistics")
 
     def stop(self):
+        if os.environ.get("QUILLON_NETNS_KEEP"):  # the agent removes its log when it quits
+            config_file(self.topology.folder, f"activity-{self.uid}-{time.monotonic():.0f}.log", self.activity_log())
         return self.process.stop()
 
     def statistics(self):

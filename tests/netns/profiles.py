@@ -92,9 +92,8 @@ def routing_profile(client_key):
         proxy("sshTunnel", SSH_SERVER, 22, "root", client_key=client_key),
     ]
     rules = [
-        # Criteria the engine cannot judge yet never match: these would block everything.
+        # A name none of these connections has never matches: this would block everything.
         rule("names only", "block", hosts=["origin.test"]),
-        rule("applications", "block", applications=["curl"], ports=["8000-8100"]),
         rule("other addresses", "block", hosts=["10.77.0.40-10.77.0.60", "fd77::40-fd77::60"]),
         # The agent's own SSH session goes direct all the same.
         rule("SSH server", "block", hosts=[SSH_SERVER]),
@@ -123,6 +122,8 @@ def names_profile():
     items = [proxy("socks5", SOCKS5_OPEN, 1080), proxy("socks5", SOCKS5_AUTH, 1080, PROXY_USER, PROXY_PASSWORD),
              proxy("socks4", SOCKS4, 1080, user="quillon")]
     rules = [
+        rule("wget", "block", applications=["wget"], ports=["8011"]),
+        rule("curl by path", "proxy", 0, applications=["/usr/bin/curl"], ports=["8011"]),
         rule("SOCKS 4 by name", "proxy", 2, hosts=["s4.remote.test"]),
         rule("IPv6 name", "block", hosts=["V6.corp.test"]),
         rule("corp", "proxy", 1, hosts=["*.corp.test"]),

@@ -2,8 +2,11 @@
 """A client for what curl cannot tell apart: how a connection ended, and many connections held at once.
 
 Usage: probe.py once HOST PORT        prints "reset", "eof", "data" or "refused"
+       probe.py greeting HOST PORT    the same, but sends nothing: for servers that speak first
        probe.py hold HOST PORT COUNT  opens COUNT connections to /hold, prints "ready" once every one has its
                                       answer, holds them until standard input ends, then prints "closed"
+       probe.py twice HOST PORT       one request, "first", then on a line of standard input a second one on
+                                      the same connection: "data", "reset" or "eof"
 """
 
 import resource
@@ -22,7 +25,7 @@ def connect(host, port):
     return connection
 
 
-def once(host, port):
+def once(host, port, request=REQUEST % b"/"):
     try:
         connection = connect(host, port)
     except ConnectionRefusedError:
@@ -30,7 +33,7 @@ def once(host, port):
     except ConnectionResetError:
         return "reset"
     try:
-        connection.sendall(REQUEST % b"/")
+        connection.sendall(request)
         return "data" if connection.recv(65536) else "eof"
     except ConnectionResetError:
         return "reset"
@@ -66,6 +69,29 @@ def hold(host, port, count):
     return "closed"
 
 
+def twice(host, port):
+    connection = connect(host, port)
+    try:
+        for round in ("first", "second"):
+            if round == "second":
+                sys.stdin.readline()
+            connection.sendall(REQUEST % b"/")
+            if not connection.recv(65536):
+                return "eof"
+            if round == "first":
+                print("first", flush=True)
+        return "data"
+    except ConnectionResetError:
+        return "reset"
+    finally:
+        connection.close()
+
+
 if __name__ == "__main__":
     mode, host, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    print(once(host, port) if mode == "once" else hold(host, port, int(sys.argv[4])), flush=True)
+    if mode == "twice":
+        print(twice(host, port), flush=True)
+    elif mode == "greeting":
+        print(once(host, port, b""), flush=True)
+    else:
+        print(once(host, port) if mode == "once" else hold(host, port, int(sys.argv[4])), flush=True)
