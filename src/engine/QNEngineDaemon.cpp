@@ -353,22 +353,24 @@ void QNEngineDaemon::handleProfileStream(AgentId id, const QByteArray& stream) {
                               : QByteArray("null"));
     }
     _matchers.erase(uid);
+    const QString summary = profile ? QStringLiteral("profile %1: %2 proxies, %3 rules")
+                                          .arg(profile->name.value_or(QString()))
+                                          .arg(profile->proxies.size())
+                                          .arg(profile->rules.size())
+                                    : QStringLiteral("no profile");
+    const bool hasProfile = profile.has_value();
     if (profile) {
         _matchers.emplace(uid, QNRuleMatcher(*profile));
-        logForUser(uid, QStringLiteral("profile %1: %2 proxies, %3 rules")
-                            .arg(profile->name.value_or(QString()))
-                            .arg(profile->proxies.size())
-                            .arg(profile->rules.size()));
-    } else {
-        logForUser(uid, QStringLiteral("no profile"));
     }
-    report(QStringLiteral("uid %1: %2")
-               .arg(uid)
-               .arg(profile ? QStringLiteral("profile set") : QStringLiteral("no profile")));
     _relay.resetBytes(uid);
     if (_agents.setProfile(id, std::move(profile))) {
         reconcile();
     }
+    // Said once the table is in place, so whoever reads the line can rely on interception having started.
+    logForUser(uid, summary);
+    report(QStringLiteral("uid %1: %2")
+               .arg(uid)
+               .arg(hasProfile ? QStringLiteral("profile set") : QStringLiteral("no profile")));
 }
 
 void QNEngineDaemon::reconcile() {
