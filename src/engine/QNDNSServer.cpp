@@ -1,5 +1,6 @@
 #include "QNDNSServer.h"
 
+#include "QNLoopbackSocket.h"
 #include "QNNameTable.h"
 
 #include <QRandomGenerator>
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr int kReadBatch = 64;
+constexpr int kListenBacklog = 64;
 constexpr qsizetype kTCPFrameMaximum = 2 + QNDNSMessage::kMaximumMessage;
 
 qint64 nowSeconds() {
@@ -29,45 +31,6 @@ void closeFd(int& fd) {
         ::close(fd);
         fd = -1;
     }
-}
-
-int boundSocket(int family, int type, quint16 port) {
-    const int fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int result = 0;
-    if (family == AF_INET6) {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_loopback;
-        address.sin6_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
-    if (result < 0 || (type == SOCK_STREAM && ::listen(fd, 64) < 0)) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
-}
-
-quint16 boundPort(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
-                                         : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
 bool sameAddress(const sockaddr_storage& a, const sockaddr_storage& b) {
@@ -165,15 +128,15 @@ std::optional<quint16> QNDNSServer::listen(quint32 uid, QString* error) {
     }
     for (int attempt = 0; attempt < 16; ++attempt) {
         auto listener = std::make_shared<Listener>();
-        listener->udp[0] = boundSocket(AF_INET, SOCK_DGRAM, 0);
+        listener->udp[0] = QNLoopbackSocket::bind(AF_INET, SOCK_DGRAM, 0, kListenBacklog);
         if (listener->udp[0] < 0) {
             *error = QStringLiteral("cannot open a DNS port: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
             return std::nullopt;
         }
-        listener->port = boundPort(listener->udp[0]);
-        listener->udp[1] = boundSocket(AF_INET6, SOCK_DGRAM, listener->port);
-        listener->tcp[0] = boundSocket(AF_INET, SOCK_STREAM, listener->port);
-        listener->tcp[1] = boundSocket(AF_INET6, SOCK_STREAM, listener->port);
+        listener->port = QNLoopbackSocket::port(listener->udp[0]);
+        listener->udp[1] = QNLoopbackSocket::bind(AF_INET6, SOCK_DGRAM, listener->port, kListenBacklog);
+        listener->tcp[0] = QNLoopbackSocket::bind(AF_INET, SOCK_STREAM, listener->port, kListenBacklog);
+        listener->tcp[1] = QNLoopbackSocket::bind(AF_INET6, SOCK_STREAM, listener->port, kListenBacklog);
         if (listener->udp[1] < 0 || listener->tcp[0] < 0 || listener->tcp[1] < 0) {
             for (int index = 0; index < 2; ++index) {
                 closeFd(listener->udp[index]);

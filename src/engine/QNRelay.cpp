@@ -1,6 +1,7 @@
 #include "QNRelay.h"
 
 #include "QNEngineText.h"
+#include "QNLoopbackSocket.h"
 #include "QNNameTable.h"
 
 #include <QSocketNotifier>
@@ -32,45 +33,6 @@ constexpr int kListenBacklog = 1024;
 
 QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-int listeningSocket(bool ipv6, quint16 port) {
-    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int result = 0;
-    if (ipv6) {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_loopback;
-        address.sin6_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
-    if (result < 0 || ::listen(fd, kListenBacklog) < 0) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
-}
-
-quint16 boundPort(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
-                                         : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
 }
 
 // Whether an address belongs to this machine: only a local address can be bound.
@@ -149,13 +111,13 @@ std::optional<quint16> QNRelay::listen(quint32 uid, QString* error) {
     // The redirect names one port for both families, so the IPv6 socket must get the IPv4 one's number;
     // when another program holds it on ::1, try another.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const int fd4 = listeningSocket(false, 0);
+        const int fd4 = QNLoopbackSocket::bind(AF_INET, SOCK_STREAM, 0, kListenBacklog);
         if (fd4 < 0) {
             *error = QStringLiteral("cannot listen on 127.0.0.1: %1").arg(errnoText());
             return std::nullopt;
         }
-        const quint16 port = boundPort(fd4);
-        int fd6 = listeningSocket(true, port);
+        const quint16 port = QNLoopbackSocket::port(fd4);
+        int fd6 = QNLoopbackSocket::bind(AF_INET6, SOCK_STREAM, port, kListenBacklog);
         if (fd6 < 0 && errno == EADDRINUSE) {
             ::close(fd4);
             continue;
