@@ -265,13 +265,16 @@ bool QNRelayConnection::pump(Direction& direction, bool fromClient) {
     if (!flush(direction)) {
         return false;
     }
+    // A few rounds per wake-up while bytes keep coming, so a fast pair moves more than one pipe's worth
+    // before going back to epoll; a round that took nothing in, or could not pass it on, ends it.
     for (int round = 0; round < kPumpRounds; ++round) {
-        const qsizetype held = direction.buffer.size() + direction.inPipe;
+        const quint64 taken = *direction.counter;
         const bool ended = direction.ended;
         if (!fill(direction, fromClient) || !flush(direction)) {
             return false;
         }
-        if (direction.ended == ended && direction.buffer.size() + direction.inPipe <= held) {
+        const bool progressed = *direction.counter != taken || direction.ended != ended;
+        if (!progressed || direction.buffer.size() + direction.inPipe > 0) {
             break;
         }
     }
