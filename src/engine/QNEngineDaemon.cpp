@@ -42,50 +42,12 @@ QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-bool fillAddress(const QByteArray& path, sockaddr_un* address) {
-    *address = sockaddr_un{};
-    address->sun_family = AF_UNIX;
-    if (path.isEmpty() || size_t(path.size()) >= sizeof address->sun_path) {
-        return false;
-    }
-    std::memcpy(address->sun_path, path.constData(), size_t(path.size()));
-    return true;
-}
-
-// A socket file left by an engine that died is removed; a live engine's, or anything not a socket, is not.
-bool clearStaleSocket(const QString& socketPath, QString* error) {
-    const QByteArray path = QFile::encodeName(socketPath);
-    struct stat status {};
-    if (::lstat(path.constData(), &status) < 0) {
-        if (errno == ENOENT) {
-            return true;
-        }
-        *error = QStringLiteral("cannot examine %1: %2").arg(socketPath, errnoText());
-        return false;
-    }
-    if (!S_ISSOCK(status.st_mode)) {
-        *error = QStringLiteral("%1 exists and is not a socket").arg(socketPath);
-        return false;
-    }
-    sockaddr_un address;
-    fillAddress(path, &address);
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int result = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const int connectError = errno;
-    ::close(probe);
-    if (result == 0 || connectError == EAGAIN) {
-        *error = QStringLiteral("another engine is already listening on %1").arg(socketPath);
-        return false;
-    }
-    ::unlink(path.constData());
-    return true;
-}
-
 } // namespace
 
 QNEngineDaemon::QNEngineDaemon(Options options, QObject* parent)
     : QObject(parent)
     , _options(std::move(options))
+    , _socketFile(_options.socketPath)
     , _table(kQNKernelControlIdentifier)
     , _dns(kQNKernelControlIdentifier, &_names,
            [this](quint32 uid, const QString& name) -> std::optional<bool> {
@@ -152,36 +114,12 @@ bool QNEngineDaemon::start(QString* error) {
 }
 
 bool QNEngineDaemon::listen(QString* error) {
-    const QByteArray path = QFile::encodeName(_options.socketPath);
-    sockaddr_un address;
-    if (!fillAddress(path, &address)) {
-        *error = QStringLiteral("the socket path is empty or too long: %1").arg(_options.socketPath);
-        return false;
-    }
-    const QString folder = QFileInfo(_options.socketPath).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("cannot create the folder %1").arg(folder);
-        return false;
-    }
-    if (!clearStaleSocket(_options.socketPath, error)) {
-        return false;
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
-        ::listen(fd, kListenBacklog) < 0) {
-        *error = QStringLiteral("cannot listen on %1: %2").arg(_options.socketPath, errnoText());
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    const int fd = _socketFile.listen(kListenBacklog, error);
+    if (fd < 0) {
         return false;
     }
     // Every user's agent may connect; each one is told apart by its credentials, not by file rights.
-    ::chmod(path.constData(), 0666);
-    struct stat status {};
-    if (::stat(path.constData(), &status) == 0) {
-        _socketDevice = status.st_dev;
-        _socketInode = status.st_ino;
-    }
+    ::chmod(QFile::encodeName(_options.socketPath).constData(), 0666);
     _listener = fd;
     _listenerNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(_listenerNotifier, &QSocketNotifier::activated, this, &QNEngineDaemon::acceptAgent);
@@ -209,13 +147,8 @@ void QNEngineDaemon::shutdown() {
     }
     delete _listenerNotifier;
     _listenerNotifier = nullptr;
-    ::close(_listener);
+    _socketFile.close();
     _listener = -1;
-    const QByteArray path = QFile::encodeName(_options.socketPath);
-    struct stat status {};
-    if (::lstat(path.constData(), &status) == 0 && status.st_dev == _socketDevice && status.st_ino == _socketInode) {
-        ::unlink(path.constData());
-    }
 }
 
 void QNEngineDaemon::acceptAgent() {

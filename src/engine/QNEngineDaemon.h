@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/QNControlSocketFile.h"
 #include "engine/QNDNSServer.h"
 #include "engine/QNEngineAgents.h"
 #include "engine/QNNameTable.h"
@@ -94,6 +95,7 @@ private:
     void printDocument(const QByteArray& json) const;
 
     Options _options;
+    QNControlSocketFile _socketFile;
     QNNftTable _table;
     QNNameTable _names;
     QNDNSServer _dns;
@@ -104,8 +106,6 @@ private:
     std::map<AgentId, Agent> _connections;
     AgentId _nextAgent = 1;
     int _listener = -1;
-    dev_t _socketDevice = 0;
-    ino_t _socketInode = 0;
     QSocketNotifier* _listenerNotifier = nullptr;
     QTimer _statisticsTimer;
     QTimer _saveTimer;

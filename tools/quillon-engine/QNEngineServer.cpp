@@ -36,21 +36,12 @@ QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-bool fillAddress(const QByteArray& path, sockaddr_un* address) {
-    *address = sockaddr_un{};
-    address->sun_family = AF_UNIX;
-    if (path.isEmpty() || size_t(path.size()) >= sizeof address->sun_path) {
-        return false;
-    }
-    std::memcpy(address->sun_path, path.constData(), size_t(path.size()));
-    return true;
-}
-
 } // namespace
 
 QNEngineServer::QNEngineServer(Options options, QObject* parent)
     : QObject(parent)
-    , _options(std::move(options)) {
+    , _options(std::move(options))
+    , _socketFile(_options.socketPath) {
     _statisticsTimer.setInterval(_options.intervalMilliseconds);
     connect(&_statisticsTimer, &QTimer::timeout, this, [this] {
         ++_ticks;
@@ -69,88 +60,19 @@ QNEngineServer::~QNEngineServer() {
 }
 
 bool QNEngineServer::listen(QString* error) {
-    const QByteArray path = QFile::encodeName(_options.socketPath);
-    sockaddr_un address;
-    if (!fillAddress(path, &address)) {
-        *error = QStringLiteral("the socket path is empty or too long: %1").arg(_options.socketPath);
-        return false;
-    }
-    if (!preparePath(path, error)) {
-        return false;
-    }
-
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    bool removedStale = false;
+    const int fd = _socketFile.listen(kListenBacklog, error, &removedStale);
     if (fd < 0) {
-        *error = QStringLiteral("cannot create a socket: %1").arg(errnoText());
         return false;
     }
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
-        ::listen(fd, kListenBacklog) < 0) {
-        *error = QStringLiteral("cannot listen on %1: %2").arg(_options.socketPath, errnoText());
-        ::close(fd);
-        return false;
+    if (removedStale) {
+        report(QStringLiteral("removed a stale socket file"));
     }
-    struct stat status {};
-    if (::stat(path.constData(), &status) == 0) {
-        _socketDevice = status.st_dev;
-        _socketInode = status.st_ino;
-    }
-
     _listener = fd;
     _listenerNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(_listenerNotifier, &QSocketNotifier::activated, this, &QNEngineServer::acceptAgent);
     _statisticsTimer.start();
     report(QStringLiteral("listening on %1").arg(_options.socketPath));
-    return true;
-}
-
-bool QNEngineServer::preparePath(const QByteArray& path, QString* error) {
-    const QString folder = QFileInfo(_options.socketPath).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("cannot create the folder %1").arg(folder);
-        return false;
-    }
-
-    struct stat status {};
-    if (::lstat(path.constData(), &status) < 0) {
-        if (errno == ENOENT) {
-            return true;
-        }
-        *error = QStringLiteral("cannot examine %1: %2").arg(_options.socketPath, errnoText());
-        return false;
-    }
-    if (!S_ISSOCK(status.st_mode)) {
-        // Never remove something that is not ours to remove.
-        *error = QStringLiteral("%1 exists and is not a socket").arg(_options.socketPath);
-        return false;
-    }
-
-    // A socket file is either a live engine's or left behind by one that died: only connecting tells.
-    sockaddr_un address;
-    fillAddress(path, &address);
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        *error = QStringLiteral("cannot create a socket: %1").arg(errnoText());
-        return false;
-    }
-    const int result = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const int connectError = errno;
-    ::close(probe);
-    // A full backlog (EAGAIN) still means someone is listening.
-    if (result == 0 || connectError == EAGAIN) {
-        *error = QStringLiteral("another engine is already listening on %1").arg(_options.socketPath);
-        return false;
-    }
-    if (connectError != ECONNREFUSED) {
-        errno = connectError;
-        *error = QStringLiteral("cannot use %1: %2").arg(_options.socketPath, errnoText());
-        return false;
-    }
-    if (::unlink(path.constData()) < 0 && errno != ENOENT) {
-        *error = QStringLiteral("cannot remove the stale socket %1: %2").arg(_options.socketPath, errnoText());
-        return false;
-    }
-    report(QStringLiteral("removed a stale socket file"));
     return true;
 }
 
@@ -164,15 +86,8 @@ void QNEngineServer::shutdown() {
     }
     delete _listenerNotifier;
     _listenerNotifier = nullptr;
-    ::close(_listener);
+    _socketFile.close();
     _listener = -1;
-
-    // Remove the socket file only when it is still the one we bound, not a successor's.
-    const QByteArray path = QFile::encodeName(_options.socketPath);
-    struct stat status {};
-    if (::lstat(path.constData(), &status) == 0 && status.st_dev == _socketDevice && status.st_ino == _socketInode) {
-        ::unlink(path.constData());
-    }
 }
 
 void QNEngineServer::acceptAgent() {

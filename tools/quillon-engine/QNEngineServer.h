@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/QNControlSocketFile.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -46,7 +48,6 @@ public:
     bool hasAgent() const { return _client >= 0; }
 
 private:
-    bool preparePath(const QByteArray& path, QString* error);
     void acceptAgent();
     void closeAgent(const QString& reason);
     void readAgent();
@@ -62,9 +63,8 @@ private:
     void printDocument(const QByteArray& json) const;
 
     Options _options;
+    QNControlSocketFile _socketFile;
     int _listener = -1;
-    dev_t _socketDevice = 0;
-    ino_t _socketInode = 0;
     QSocketNotifier* _listenerNotifier = nullptr;
 
     int _client = -1;
