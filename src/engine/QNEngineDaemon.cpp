@@ -2,6 +2,7 @@
 
 #include "QNEngineText.h"
 #include "kernel/QNAtomTypes.h"
+#include "kernel/QNAtomWriter.h"
 #include "kernel/QNProfileStreamDecoder.h"
 #include "util/QNConstants.h"
 
@@ -27,10 +28,6 @@
 namespace {
 
 constexpr int kListenBacklog = 64;
-
-void appendU32(QByteArray& bytes, quint32 value) {
-    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
 
 quint32 readU32(const char* bytes) {
     quint32 value;
@@ -371,22 +368,11 @@ void QNEngineDaemon::identify(quint32 uid, int clientFd, QNEngineTarget& target)
     if (::getpeername(clientFd, reinterpret_cast<sockaddr*>(&peer), &length) < 0) {
         return;
     }
-    QNEngineTarget local;
-    if (peer.ss_family == AF_INET6) {
-        const auto& address = reinterpret_cast<const sockaddr_in6&>(peer);
-        local.isIPv6 = true;
-        for (int word = 0; word < 4; ++word) {
-            quint32 network = 0;
-            std::memcpy(&network, address.sin6_addr.s6_addr + 4 * word, 4);
-            local.address[size_t(word)] = ntohl(network);
-        }
-        local.port = ntohs(address.sin6_port);
-    } else {
-        const auto& address = reinterpret_cast<const sockaddr_in&>(peer);
-        local.address = {0, 0, 0, ntohl(address.sin_addr.s_addr)};
-        local.port = ntohs(address.sin_port);
+    const std::optional<QNEngineTarget> local = QNEngineTarget::fromSocketAddress(peer);
+    if (!local) {
+        return;
     }
-    if (const std::optional<QString> executable = _owners.executableOf(local, target, uid)) {
+    if (const std::optional<QString> executable = _owners.executableOf(*local, target, uid)) {
         target.application = *executable;
     }
 }
@@ -464,9 +450,7 @@ void QNEngineDaemon::queueMessage(AgentId id, quint32 type, const QByteArray& pa
     if (it == _connections.end() || it->second.output.size() > kMaximumPendingOutput) {
         return;
     }
-    appendU32(it->second.output, quint32(kQNAtomHeaderSize + payload.size()));
-    appendU32(it->second.output, type);
-    it->second.output.append(payload);
+    QNAtomWriter::appendAtom(it->second.output, type, payload);
 }
 
 void QNEngineDaemon::flushOutput(AgentId id) {

@@ -1,4 +1,6 @@
 #include "engine/QNEngineTarget.h"
+#include <cstring>
+#include <netinet/in.h>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -60,4 +62,47 @@ QByteArray QNEngineTarget::authority(bool omitPort80) const {
 QString QNEngineTarget::toString() const {
     const QString host = addressText();
     return isIPv4() ? QStringLiteral("%1:%2").arg(host).arg(port) : QStringLiteral("[%1]:%2").arg(host).arg(port);
+}
+
+sockaddr_storage QNEngineTarget::socketAddress(socklen_t* length) const {
+    sockaddr_storage storage{};
+    if (isIPv6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        for (int word = 0; word < 4; ++word) {
+            const quint32 network = htonl(address[size_t(word)]);
+            std::memcpy(in6->sin6_addr.s6_addr + 4 * word, &network, 4);
+        }
+        *length = sizeof(sockaddr_in6);
+    } else {
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        in4->sin_addr.s_addr = htonl(address[3]);
+        *length = sizeof(sockaddr_in);
+    }
+    return storage;
+}
+
+std::optional<QNEngineTarget> QNEngineTarget::fromSocketAddress(const sockaddr_storage& storage) {
+    QNEngineTarget target;
+    if (storage.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(storage);
+        target.isIPv6 = true;
+        for (int word = 0; word < 4; ++word) {
+            quint32 network = 0;
+            std::memcpy(&network, in6.sin6_addr.s6_addr + 4 * word, 4);
+            target.address[size_t(word)] = ntohl(network);
+        }
+        target.port = ntohs(in6.sin6_port);
+        return target;
+    }
+    if (storage.ss_family == AF_INET) {
+        const auto& in4 = reinterpret_cast<const sockaddr_in&>(storage);
+        target.address = {0, 0, 0, ntohl(in4.sin_addr.s_addr)};
+        target.port = ntohs(in4.sin_port);
+        return target;
+    }
+    return std::nullopt;
 }

@@ -6,6 +6,10 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
+#include <sys/socket.h>
+
 // Where a connection is going: the original destination, and its host name when one is known.
 struct QNEngineTarget {
     QNAddressWords address{}; // IPv4 in the last word
@@ -26,6 +30,11 @@ struct QNEngineTarget {
 
     // "10.0.0.1:80", "[fd00::1]:443": the address, for log lines.
     QString toString() const;
+
+    // The socket address of this address and port; *length is the size of its family's form.
+    sockaddr_storage socketAddress(socklen_t* length) const;
+    // Address and port of an IPv4 or IPv6 socket address; nullopt for any other family.
+    static std::optional<QNEngineTarget> fromSocketAddress(const sockaddr_storage& address);
 
     bool operator==(const QNEngineTarget&) const = default;
 };

@@ -41,21 +41,12 @@ bool isLocalAddress(const QNEngineTarget& target) {
     if (fd < 0) {
         return false;
     }
-    int result = 0;
-    if (target.isIPv6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        for (int word = 0; word < 4; ++word) {
-            const quint32 network = htonl(target.address[size_t(word)]);
-            std::memcpy(address.sin6_addr.s6_addr + 4 * word, &network, 4);
-        }
-        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(target.address[3]);
-        result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
+    // Any port: only whether the address can be bound matters.
+    QNEngineTarget anyPort = target;
+    anyPort.port = 0;
+    socklen_t length = 0;
+    const sockaddr_storage address = anyPort.socketAddress(&length);
+    const int result = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length);
     ::close(fd);
     return result == 0;
 }
@@ -325,30 +316,14 @@ std::optional<QNEngineTarget> QNRelay::originalDestination(int fd) const {
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) < 0) {
         return std::nullopt;
     }
-    QNEngineTarget target;
-    if (local.ss_family == AF_INET6) {
-        sockaddr_in6 address{};
-        length = sizeof address;
-        if (::getsockopt(fd, SOL_IPV6, IP6T_SO_ORIGINAL_DST, &address, &length) < 0) {
-            return std::nullopt;
-        }
-        target.isIPv6 = true;
-        for (int word = 0; word < 4; ++word) {
-            quint32 network = 0;
-            std::memcpy(&network, address.sin6_addr.s6_addr + 4 * word, 4);
-            target.address[size_t(word)] = ntohl(network);
-        }
-        target.port = ntohs(address.sin6_port);
-    } else {
-        sockaddr_in address{};
-        length = sizeof address;
-        if (::getsockopt(fd, SOL_IP, SO_ORIGINAL_DST, &address, &length) < 0) {
-            return std::nullopt;
-        }
-        target.address = {0, 0, 0, ntohl(address.sin_addr.s_addr)};
-        target.port = ntohs(address.sin_port);
+    sockaddr_storage original{};
+    length = sizeof original;
+    const bool ipv6 = local.ss_family == AF_INET6;
+    if (::getsockopt(fd, ipv6 ? SOL_IPV6 : SOL_IP, ipv6 ? IP6T_SO_ORIGINAL_DST : SO_ORIGINAL_DST, &original, &length) <
+        0) {
+        return std::nullopt;
     }
-    return target;
+    return QNEngineTarget::fromSocketAddress(original);
 }
 
 bool QNRelay::isOwnListener(const QNEngineTarget& target) const {

@@ -40,27 +40,6 @@ void closeFd(int& fd) {
     }
 }
 
-sockaddr_storage socketAddress(const QNEngineTarget& target, socklen_t* length) {
-    sockaddr_storage storage{};
-    if (target.isIPv6) {
-        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
-        address->sin6_family = AF_INET6;
-        address->sin6_port = htons(target.port);
-        for (int word = 0; word < 4; ++word) {
-            const quint32 network = htonl(target.address[size_t(word)]);
-            std::memcpy(address->sin6_addr.s6_addr + 4 * word, &network, 4);
-        }
-        *length = sizeof(sockaddr_in6);
-    } else {
-        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-        address->sin_family = AF_INET;
-        address->sin_port = htons(target.port);
-        address->sin_addr.s_addr = htonl(target.address[3]);
-        *length = sizeof(sockaddr_in);
-    }
-    return storage;
-}
-
 } // namespace
 
 QNRelayConnection::QNRelayConnection(int epollFd, int clientFd, QNEngineTarget target, QNRouteDecision decision,
@@ -118,7 +97,7 @@ bool QNRelayConnection::start(quint32 mark, Clock::time_point deadline) {
     }
     ::setsockopt(_server.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     socklen_t length = 0;
-    const sockaddr_storage address = socketAddress(next, &length);
+    const sockaddr_storage address = next.socketAddress(&length);
     if (::connect(_server.fd, reinterpret_cast<const sockaddr*>(&address), length) < 0 && errno != EINPROGRESS) {
         const int error = errno;
         fail(_handshake ? QStringLiteral(" %1").arg(QNEngineText::hopFailure(_decision.hops, errnoText(error)))

@@ -1,6 +1,7 @@
 #include "QNEngineServer.h"
 
 #include "kernel/QNAtomTypes.h"
+#include "kernel/QNAtomWriter.h"
 #include "kernel/QNProfileStreamDecoder.h"
 #include "util/QNConstants.h"
 
@@ -21,10 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-void appendU32(QByteArray& bytes, quint32 value) {
-    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
 
 quint32 readU32(const char* bytes) {
     quint32 value;
@@ -258,9 +255,7 @@ void QNEngineServer::queueMessage(quint32 type, const QByteArray& payload) {
     if (_client < 0 || _output.size() > kMaximumPendingOutput) {
         return;
     }
-    appendU32(_output, quint32(kQNAtomHeaderSize + payload.size()));
-    appendU32(_output, type);
-    _output.append(payload);
+    QNAtomWriter::appendAtom(_output, type, payload);
 }
 
 void QNEngineServer::flushOutput() {
