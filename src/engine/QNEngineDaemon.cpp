@@ -102,6 +102,11 @@ bool QNEngineDaemon::start(QString* error) {
     if (!_dns.setUpstream(resolver)) {
         report(QStringLiteral("cannot use the resolver %1: names resolved locally will fail").arg(resolver));
     }
+    QString hookError;
+    _connectHook = QNConnectHook::load(&hookError);
+    _owners.useHook(_connectHook.get());
+    report(_connectHook ? QStringLiteral("programs: found by the connect hook")
+                        : QStringLiteral("programs: found by scanning /proc (%1)").arg(hookError));
     loadNames();
     _saveTimer.start();
     _statisticsTimer.start();
@@ -139,6 +144,8 @@ void QNEngineDaemon::shutdown() {
         }
         _tableInstalled = false;
     }
+    _owners.useHook(nullptr);
+    _connectHook.reset();
     if (_listener < 0) {
         return;
     }
@@ -292,6 +299,8 @@ void QNEngineDaemon::handleProfileStream(AgentId id, const QByteArray& stream) {
     if (profile) {
         _matchers.emplace(uid, QNRuleMatcher(*profile));
     }
+    // Watched before the table may send this user's connections here, so none goes unrecorded.
+    watchPrograms();
     _relay.resetBytes(uid);
     if (_agents.setProfile(id, std::move(profile))) {
         reconcile();
@@ -345,6 +354,22 @@ void QNEngineDaemon::reconcile() {
         if (!dnsPorts.contains(uid)) {
             _dns.stopListening(uid);
         }
+    }
+    watchPrograms();
+}
+
+void QNEngineDaemon::watchPrograms() {
+    if (!_connectHook) {
+        return;
+    }
+    QSet<quint32> uids;
+    for (const auto& [uid, matcher] : _matchers) {
+        if (matcher.hasApplicationRules()) {
+            uids.insert(uid);
+        }
+    }
+    if (!_connectHook->watch(uids)) {
+        report(QStringLiteral("cannot tell the connect hook which users to watch"));
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/QNConnectHook.h"
 #include "engine/QNControlSocketFile.h"
 #include "engine/QNDNSServer.h"
 #include "engine/QNEngineAgents.h"
@@ -85,6 +86,8 @@ private:
     bool nameTarget(QNEngineTarget& target);
     // Fills in the program behind a connection when the user's rules name programs.
     void identify(quint32 uid, int clientFd, QNEngineTarget& target);
+    // Has the connect hook record the connections of the users whose rules name programs.
+    void watchPrograms();
     void loadNames();
     void saveNames();
     void logForUser(quint32 uid, const QString& line);
@@ -99,6 +102,7 @@ private:
     QNNftTable _table;
     QNNameTable _names;
     QNDNSServer _dns;
+    std::unique_ptr<QNConnectHook> _connectHook;
     QNSocketOwner _owners;
     QNRelay _relay;
     QNEngineAgents _agents;

@@ -1,5 +1,7 @@
 #include "QNSocketOwner.h"
 
+#include "engine/QNConnectHook.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -63,7 +65,7 @@ QNSocketOwner::~QNSocketOwner() {
     }
 }
 
-std::optional<quint64> QNSocketOwner::socketInode(const QNEngineTarget& local, const QNEngineTarget& remote) {
+std::optional<QNSocketOwner::Socket> QNSocketOwner::socketOf(const QNEngineTarget& local, const QNEngineTarget& remote) {
     if (_netlink < 0 || local.isIPv6 != remote.isIPv6) {
         return std::nullopt;
     }
@@ -100,7 +102,7 @@ std::optional<quint64> QNSocketOwner::socketInode(const QNEngineTarget& local, c
         return std::nullopt;
     }
     const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-    return diag->idiag_inode != 0 ? std::optional<quint64>(diag->idiag_inode) : std::nullopt;
+    return Socket{diag->idiag_inode, quint64(diag->id.idiag_cookie[0]) | quint64(diag->id.idiag_cookie[1]) << 32};
 }
 
 QList<pid_t> QNSocketOwner::processesOf(quint32 uid) const {
@@ -203,6 +205,17 @@ std::optional<QString> QNSocketOwner::executableOf(quint64 inode, quint32 uid) {
 
 std::optional<QString> QNSocketOwner::executableOf(const QNEngineTarget& local, const QNEngineTarget& remote,
                                                    quint32 uid) {
-    const std::optional<quint64> inode = socketInode(local, remote);
-    return inode ? executableOf(*inode, uid) : std::nullopt;
+    const std::optional<Socket> socket = socketOf(local, remote);
+    if (!socket) {
+        return std::nullopt;
+    }
+    if (_hook != nullptr) {
+        // What the hook did not see (a connection older than the watch) stays unknown: no scan stalls the relay.
+        const std::optional<QNConnectHook::Record> record = _hook->take(socket->cookie);
+        if (!record || record->uid != uid || record->executable.isEmpty()) {
+            return std::nullopt;
+        }
+        return record->executable;
+    }
+    return socket->inode != 0 ? executableOf(socket->inode, uid) : std::nullopt;
 }
