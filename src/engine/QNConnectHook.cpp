@@ -102,12 +102,29 @@ QString QNConnectHook::joinPath(const char* names, size_t length, bool whole) {
 }
 
 std::unique_ptr<QNConnectHook> QNConnectHook::load(QString* error) {
-    QFile mounts(QStringLiteral("/proc/self/mountinfo"));
-    const QString root = mounts.open(QIODevice::ReadOnly) ? cgroup2Root(mounts.readAll()) : QString();
-    if (root.isEmpty()) {
+    // Our own mounts first; then those of the first process, for an engine started in a mount namespace
+    // of its own without the cgroup2 hierarchy (as "ip netns exec" makes, remounting /sys).
+    int cgroup = -1;
+    for (const auto& [mountinfo, prefix] :
+         {std::pair(QStringLiteral("/proc/self/mountinfo"), QString()),
+          std::pair(QStringLiteral("/proc/1/mountinfo"), QStringLiteral("/proc/1/root"))}) {
+        QFile mounts(mountinfo);
+        const QString root = mounts.open(QIODevice::ReadOnly) ? cgroup2Root(mounts.read(4 * 1024 * 1024)) : QString();
+        if (!root.isEmpty()) {
+            cgroup = ::open(QFile::encodeName(prefix + root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (cgroup >= 0) {
+                break;
+            }
+        }
+    }
+    if (cgroup < 0) {
         *error = QStringLiteral("no cgroup2 hierarchy is mounted");
         return nullptr;
     }
+    struct CloseOnReturn {
+        int fd;
+        ~CloseOnReturn() { ::close(fd); }
+    } closeCgroup{cgroup};
     libbpf_set_print(keepLibbpfMessage);
     lastLibbpfMessage.clear();
     std::unique_ptr<QNConnectHook> hook(new QNConnectHook);
@@ -121,23 +138,16 @@ std::unique_ptr<QNConnectHook> QNConnectHook::load(QString* error) {
         *error = failure("cannot load the connect hook", -code);
         return nullptr;
     }
-    const int cgroup = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (cgroup < 0) {
-        *error = QStringLiteral("cannot open %1: %2").arg(root, QString::fromLocal8Bit(std::strerror(errno)));
-        return nullptr;
-    }
     const char* const names[] = {"quillon_connect4", "quillon_connect6"};
     for (int index = 0; index < 2; ++index) {
         bpf_program* program = bpf_object__find_program_by_name(hook->_object, names[index]);
         hook->_links[index] = program != nullptr ? bpf_program__attach_cgroup(program, cgroup) : nullptr;
         if (hook->_links[index] == nullptr) {
             const int code = errno;
-            ::close(cgroup);
             *error = failure("cannot attach the connect hook", code);
             return nullptr;
         }
     }
-    ::close(cgroup);
     hook->_watched = bpf_object__find_map_fd_by_name(hook->_object, "watched");
     hook->_records = bpf_object__find_map_fd_by_name(hook->_object, "records");
     if (hook->_watched < 0 || hook->_records < 0) {

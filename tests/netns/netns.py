@@ -342,6 +342,9 @@ def start_upstreams(topology, origin_ports):
         wait_until(lambda: free_listening(topology.net, address, port), what=f"a peer on {address}:{port}")
 
 
+CGROUP2_AGAIN = 'grep -qs " - cgroup2 " /proc/self/mountinfo || mount -t cgroup2 cgroup2 /sys/fs/cgroup; exec "$0" "$@"'
+
+
 class Engine:
     """quillon-engine intercepting in the client namespace, on a control socket of the run's own."""
 
@@ -357,8 +360,10 @@ class Engine:
         os.makedirs(os.path.dirname(self.socket_path), mode=0o755, exist_ok=True)
         self.starts += 1
         options = ["--verbose"] if verbose and "--verbose" in run(self.path, "--help", check=False).stdout else []
-        self.process = self.topology.start(f"{self.name}-{self.starts}", self.topology.client,
-                                           [self.path, "--socket", self.socket_path] + options)
+        # "ip netns exec" mounts a /sys of its own, without the cgroup2 hierarchy the engine attaches its connect
+        # hook to: it is mounted again in the engine's private mount namespace, as the host has it.
+        command = ["sh", "-c", CGROUP2_AGAIN, self.path, "--socket", self.socket_path] + options
+        self.process = self.topology.start(f"{self.name}-{self.starts}", self.topology.client, command)
         wait_until(lambda: self._listening(), what="the engine's control socket")
         return self.process
 

@@ -1,10 +1,14 @@
 """Profile documents for the interception tests, written as the settings tool imports them."""
 
 import base64
+import os
 from xml.sax.saxutils import quoteattr
 
 from netns import (CHAIN_HOP2, CHAIN_HOP3, HTTP_PROXY, HTTP_TRANSPARENT, NET_V4, NET_V6, PROXY_PASSWORD, PROXY_USER,
-                   SOCKS4, SOCKS4A, SOCKS5_AUTH, SOCKS5_OPEN, SOCKS5_OPEN_V6, SSH_SERVER)
+                   SOCKS4, SOCKS4A, SOCKS5_AUTH, SOCKS5_OPEN, SOCKS5_OPEN_V6, SSH_SERVER, USER_PYTHON)
+
+# The file name of the test users' Python as the kernel knows the running program ("python3.11").
+PYTHON_NAME = os.path.basename(os.path.realpath(USER_PYTHON))
 
 
 def proxy(kind, host, port, user=None, password=None, anonymize=False, filter_ports=(), client_key=None, **extra):
@@ -124,6 +128,7 @@ def names_profile():
     rules = [
         rule("wget", "block", applications=["wget"], ports=["8011"]),
         rule("curl by path", "proxy", 0, applications=["/usr/bin/curl"], ports=["8011"]),
+        rule("python", "proxy", 0, applications=[PYTHON_NAME], ports=["8012"]),
         rule("SOCKS 4 by name", "proxy", 2, hosts=["s4.remote.test"]),
         rule("IPv6 name", "block", hosts=["V6.corp.test"]),
         rule("corp", "proxy", 1, hosts=["*.corp.test"]),

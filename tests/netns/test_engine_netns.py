@@ -362,6 +362,14 @@ print(socket.inet_ntoa(answer[-4:]) if struct.unpack("!H", answer[6:8])[0] else 
 """
 
 
+EXIT_EARLY = """
+import os, socket, sys
+s = socket.create_connection((sys.argv[1], int(sys.argv[2])))
+s.sendall(b"GET " + sys.argv[3].encode() + b" HTTP/1.0\\r\\n\\r\\n")
+os._exit(0)
+"""
+
+
 class NamesTest(Suite):
     @classmethod
     def prepare(cls):
@@ -439,6 +447,21 @@ class NamesTest(Suite):
                     self.assertEqual(json.loads(result.stdout.decode().splitlines()[0])["peer"], seen_from)
         self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8011 \[wget\] blocked by rule \"wget\"")
         self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8011 \[curl\] via SOCKS5")
+
+    def test_a_program_that_exits_right_after_connecting_is_known(self):
+        if "programs: found by the connect hook" not in self.engine.process.output():
+            self.skipTest("the engine could not load its connect hook here: "
+                          + re.search(r"programs: .*", self.engine.process.output()).group(0))
+        # The request is sent and the program gone before the engine may look; only the connect hook, which
+        # recorded the program as it connected, can send the connection through the program's proxy.
+        for attempt in range(5):
+            result = self.topology.run_as(USER_A, [netns.USER_PYTHON, "-c", EXIT_EARLY, NET_V4, "8012",
+                                                   f"/exit-early/{attempt}"])
+            self.assertEqual(result.returncode, 0, result.stderr.decode())
+        origin = next(process for process in self.topology.processes if process.name == "origin")
+        for attempt in range(5):
+            origin.wait_for_output(f"request {SOCKS5_OPEN} /exit-early/{attempt}\n")
+        self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8012 \[{re.escape(profiles.PYTHON_NAME)}\] via SOCKS5")
 
     def test_names_outlive_an_engine_restart(self):
         result = self.topology.run_as(USER_A, ["getent", "ahostsv4", "www.example.test"])

@@ -4,7 +4,8 @@
 Usage: origin.py PORT [PORT ...]   (listens on every address of both families; prints "ready" when it does)
 
 GET /bytes/N answers N bytes. /hold answers at once and keeps the connection open until the client closes it.
-Anything else is answered with JSON saying who asked and how: the peer's address, the port it reached, the
+Anything else is answered with JSON saying who asked and how (and noted on standard output as "request PEER
+TARGET", for clients that do not stay for the answer): the peer's address, the port it reached, the
 request line and every header as received, so a test sees which proxy a connection came through and what
 was stripped on the way.
 """
@@ -59,6 +60,7 @@ async def answer(reader, writer):
                 await writer.drain()
                 await reader.read()  # until the client closes
                 return
+            print(f"request {peer[0].removeprefix('::ffff:')} {target}", flush=True)
             body = json.dumps({
                 "peer": peer[0].removeprefix("::ffff:"),
                 "port": local[1],
