@@ -135,7 +135,7 @@ std::unique_ptr<QNConnectHook> QNConnectHook::load(QString* error) {
         return nullptr;
     }
     if (const int code = bpf_object__load(hook->_object); code != 0) {
-        *error = failure("cannot load the connect hook", -code);
+        *error = failure("cannot load the connect hook, which needs CAP_BPF, CAP_PERFMON and a kernel with BTF", -code);
         return nullptr;
     }
     const char* const names[] = {"quillon_connect4", "quillon_connect6"};
