@@ -56,7 +56,8 @@ QNEngineDaemon::QNEngineDaemon(Options options, QObject* parent)
                  [this](quint32 uid, const QNEngineTarget& target) { return route(uid, target); },
                  [this](quint32 uid, const QString& line) { logForUser(uid, line); },
                  [this](quint32, QNEngineTarget& target) { return nameTarget(target); },
-                 [this](quint32 uid, int clientFd, QNEngineTarget& target) { identify(uid, clientFd, target); },
+                 [this](quint32 uid, int clientFd, const QNEngineTarget& target,
+                        std::function<void(const QString&)> done) { identify(uid, clientFd, target, std::move(done)); },
                  [this](const QString& name, std::function<void(std::optional<QNEngineTarget>)> done) {
                      _dns.lookup(name, std::move(done));
                  }}) {
@@ -102,8 +103,10 @@ bool QNEngineDaemon::start(QString* error) {
     if (!_dns.setUpstream(resolver)) {
         report(QStringLiteral("cannot use the resolver %1: names resolved locally will fail").arg(resolver));
     }
-    QString hookError;
-    _connectHook = QNConnectHook::load(&hookError);
+    QString hookError = QStringLiteral("--without-connect-hook");
+    if (!_options.withoutConnectHook) {
+        _connectHook = QNConnectHook::load(&hookError);
+    }
     _owners.useHook(_connectHook.get());
     report(_connectHook ? QStringLiteral("programs: found by the connect hook")
                         : QStringLiteral("programs: found by scanning /proc (%1)").arg(hookError));
@@ -144,6 +147,7 @@ void QNEngineDaemon::shutdown() {
         }
         _tableInstalled = false;
     }
+    _ownerSearch.waitForDone();
     _owners.useHook(nullptr);
     _connectHook.reset();
     if (_listener < 0) {
@@ -382,24 +386,37 @@ bool QNEngineDaemon::nameTarget(QNEngineTarget& target) {
     return normal.isIPv6 || !QNNameTable::isFake(normal.address[3]);
 }
 
-void QNEngineDaemon::identify(quint32 uid, int clientFd, QNEngineTarget& target) {
+void QNEngineDaemon::identify(quint32 uid, int clientFd, const QNEngineTarget& target,
+                              std::function<void(const QString&)> done) {
     const auto matcher = _matchers.find(uid);
     if (matcher == _matchers.end() || !matcher->second.hasApplicationRules()) {
+        done({});
         return;
     }
     // The program's socket goes from the address the relay sees the client at to the original destination.
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    if (::getpeername(clientFd, reinterpret_cast<sockaddr*>(&peer), &length) < 0) {
-        return;
-    }
-    const std::optional<QNEngineTarget> local = QNEngineTarget::fromSocketAddress(peer);
+    const std::optional<QNEngineTarget> local =
+        ::getpeername(clientFd, reinterpret_cast<sockaddr*>(&peer), &length) == 0
+            ? QNEngineTarget::fromSocketAddress(peer)
+            : std::nullopt;
     if (!local) {
+        done({});
         return;
     }
-    if (const std::optional<QString> executable = _owners.executableOf(*local, target, uid)) {
-        target.application = *executable;
+    if (_owners.usesHook()) {
+        done(_owners.executableOf(*local, target, uid).value_or(QString()));
+        return;
     }
+    // Without the hook: the socket is named now, while it surely exists; its owner is searched for meanwhile.
+    const std::optional<QNSocketOwner::Socket> socket = _owners.socketOf(*local, target);
+    if (!socket || socket->inode == 0) {
+        done({});
+        return;
+    }
+    _ownerSearch.find(socket->inode, uid, this, [done = std::move(done)](const std::optional<QString>& executable) {
+        done(executable.value_or(QString()));
+    });
 }
 
 void QNEngineDaemon::loadNames() {

@@ -6,6 +6,7 @@
 #include "engine/QNEngineAgents.h"
 #include "engine/QNNameTable.h"
 #include "engine/QNNftTable.h"
+#include "engine/QNOwnerSearch.h"
 #include "engine/QNRelay.h"
 #include "engine/QNRuleMatcher.h"
 #include "engine/QNSocketOwner.h"
@@ -44,6 +45,8 @@ public:
         QString resolver;
         // Where the names behind addresses are kept across restarts; empty for "names" beside the socket.
         QString namesPath;
+        // Find programs by searching /proc even where the connect hook would load.
+        bool withoutConnectHook = false;
     };
 
     static constexpr quint32 kMaximumFrameLength = 16 * 1024 * 1024;
@@ -84,8 +87,8 @@ private:
     std::optional<QNRouteDecision> route(quint32 uid, const QNEngineTarget& target) const;
     // Fills in the name behind a destination; false for a fake address whose name is lost.
     bool nameTarget(QNEngineTarget& target);
-    // Fills in the program behind a connection when the user's rules name programs.
-    void identify(quint32 uid, int clientFd, QNEngineTarget& target);
+    // Finds the program behind a connection when the user's rules name programs.
+    void identify(quint32 uid, int clientFd, const QNEngineTarget& target, std::function<void(const QString&)> done);
     // Has the connect hook record the connections of the users whose rules name programs.
     void watchPrograms();
     void loadNames();
@@ -105,6 +108,8 @@ private:
     std::unique_ptr<QNConnectHook> _connectHook;
     QNSocketOwner _owners;
     QNRelay _relay;
+    // Declared after the relay, so it is gone, its searches ended, before the relay they report to.
+    QNOwnerSearch _ownerSearch;
     QNEngineAgents _agents;
     std::map<quint32, QNRuleMatcher> _matchers;
     std::map<AgentId, Agent> _connections;

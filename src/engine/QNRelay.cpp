@@ -67,7 +67,7 @@ QNRelay::QNRelay(quint32 mark, int connectTimeoutSeconds, Callbacks callbacks, Q
 
 QNRelay::~QNRelay() {
     _connections.clear();
-    for (const auto& [token, fd] : _resolving) {
+    for (const auto& [token, fd] : _waiting) {
         ::close(fd);
     }
     for (const std::shared_ptr<Listener>& listener : std::as_const(_listeners)) {
@@ -250,10 +250,25 @@ bool QNRelay::needsRealAddress(const QNEngineTarget& target, const QNRouteDecisi
             decision.hops.constLast().type == kProxyTypeSOCKS4);
 }
 
+quint64 QNRelay::wait(int clientFd) {
+    const quint64 token = _nextWaiting++;
+    _waiting.emplace(token, clientFd);
+    return token;
+}
+
+std::optional<int> QNRelay::stopWaiting(quint64 token) {
+    const auto it = _waiting.find(token);
+    if (it == _waiting.end()) {
+        return std::nullopt;
+    }
+    const int fd = it->second;
+    _waiting.erase(it);
+    return fd;
+}
+
 void QNRelay::route(quint32 uid, int clientFd) {
     std::optional<QNEngineTarget> target = originalDestination(clientFd);
     const auto log = [this, uid](const QString& line) { _callbacks.log(uid, line); };
-    std::optional<QNRouteDecision> decision;
     if (!target) {
         log(QStringLiteral("a connection without a known destination was refused"));
     } else if (isOwnListener(*target)) {
@@ -262,42 +277,52 @@ void QNRelay::route(quint32 uid, int clientFd) {
     } else if (_callbacks.name && !_callbacks.name(uid, *target)) {
         log(QStringLiteral("connection to %1 refused: the name it stands for is no longer known")
                 .arg(QNEngineText::target(*target)));
+    } else if (!_callbacks.identify) {
+        decide(uid, clientFd, *target);
+        return;
     } else {
-        if (_callbacks.identify) {
-            _callbacks.identify(uid, clientFd, *target);
-        }
-        decision = _callbacks.route(uid, *target);
+        const quint64 token = wait(clientFd);
+        _callbacks.identify(uid, clientFd, *target,
+                            [this, token, uid, target = *target](const QString& executable) mutable {
+                                if (const std::optional<int> fd = stopWaiting(token)) {
+                                    target.application = executable;
+                                    decide(uid, *fd, target);
+                                }
+                            });
+        return;
     }
+    resetClient(clientFd);
+}
+
+void QNRelay::decide(quint32 uid, int clientFd, const QNEngineTarget& target) {
+    std::optional<QNRouteDecision> decision = _callbacks.route(uid, target);
     if (!decision) {
         resetClient(clientFd);
         return;
     }
-    if (!needsRealAddress(*target, *decision) || !_callbacks.resolve) {
-        relay(uid, clientFd, *target, std::move(*decision));
+    if (!needsRealAddress(target, *decision) || !_callbacks.resolve) {
+        relay(uid, clientFd, target, std::move(*decision));
         return;
     }
     // The name is resolved here, as the program itself would have, and the connection goes on to that address.
-    const quint64 token = _nextResolving++;
-    _resolving.emplace(token, clientFd);
-    _callbacks.resolve(target->hostName, [this, token, uid, target = *target,
-                                          decision = *decision](std::optional<QNEngineTarget> address) {
-        const auto it = _resolving.find(token);
-        if (it == _resolving.end()) {
-            return;
-        }
-        const int fd = it->second;
-        _resolving.erase(it);
-        if (!address) {
-            _callbacks.log(uid, QStringLiteral("connection to %1 failed: the name could not be resolved")
-                                    .arg(QNEngineText::target(target)));
-            resetClient(fd);
-            return;
-        }
-        QNEngineTarget resolved = target;
-        resolved.address = address->address;
-        resolved.isIPv6 = address->isIPv6;
-        relay(uid, fd, resolved, decision);
-    });
+    const quint64 token = wait(clientFd);
+    _callbacks.resolve(
+        target.hostName, [this, token, uid, target, decision = *decision](std::optional<QNEngineTarget> address) {
+            const std::optional<int> fd = stopWaiting(token);
+            if (!fd) {
+                return;
+            }
+            if (!address) {
+                _callbacks.log(uid, QStringLiteral("connection to %1 failed: the name could not be resolved")
+                                        .arg(QNEngineText::target(target)));
+                resetClient(*fd);
+                return;
+            }
+            QNEngineTarget resolved = target;
+            resolved.address = address->address;
+            resolved.isIPv6 = address->isIPv6;
+            relay(uid, *fd, resolved, decision);
+        });
 }
 
 void QNRelay::relay(quint32 uid, int clientFd, const QNEngineTarget& target, QNRouteDecision decision) {

@@ -31,8 +31,11 @@ public:
         // Fills in the name behind the destination when one is known; false when the address is one the
         // engine handed out for a name it no longer knows.
         std::function<bool(quint32 uid, QNEngineTarget& target)> name;
-        // Fills in the program that opened the client's connection, when the route depends on it.
-        std::function<void(quint32 uid, int clientFd, QNEngineTarget& target)> identify;
+        // Finds the program that opened the client's connection, when the route depends on it, and calls done
+        // with its executable (empty when unknown or not needed), at once or later on this thread.
+        std::function<void(quint32 uid, int clientFd, const QNEngineTarget& target,
+                           std::function<void(const QString& executable)> done)>
+            identify;
         // Resolves a name to a real address, for destinations that must be reached by address.
         std::function<void(const QString& name, std::function<void(std::optional<QNEngineTarget>)> done)> resolve;
     };
@@ -63,6 +66,10 @@ private:
     void processEvents();
     void accept(Listener& listener, int fd);
     void route(quint32 uid, int clientFd);
+    void decide(quint32 uid, int clientFd, const QNEngineTarget& target);
+    // A client socket put aside while something it needs is found out; the token gets it back once.
+    quint64 wait(int clientFd);
+    std::optional<int> stopWaiting(quint64 token);
     void relay(quint32 uid, int clientFd, const QNEngineTarget& target, QNRouteDecision decision);
     // Whether the destination's address is a stand-in for its name that the next hop cannot use.
     static bool needsRealAddress(const QNEngineTarget& target, const QNRouteDecision& decision);
@@ -84,7 +91,7 @@ private:
     std::vector<QNRelayConnection*> _finished;
     // Things closed while an epoll batch may still point at them; freed once the batch is done.
     std::vector<std::shared_ptr<Listener>> _closedListeners;
-    // Client sockets waiting for their destination's name to be resolved.
-    std::map<quint64, int> _resolving;
-    quint64 _nextResolving = 1;
+    // Client sockets waiting for their program to be found or their destination's name to be resolved.
+    std::map<quint64, int> _waiting;
+    quint64 _nextWaiting = 1;
 };

@@ -356,10 +356,11 @@ class Engine:
         self.process = None
         self.starts = 0
 
-    def start(self, verbose=True):
+    def start(self, verbose=True, options=()):
         os.makedirs(os.path.dirname(self.socket_path), mode=0o755, exist_ok=True)
         self.starts += 1
-        options = ["--verbose"] if verbose and "--verbose" in run(self.path, "--help", check=False).stdout else []
+        options = list(options) + (["--verbose"] if verbose and "--verbose" in run(self.path, "--help", check=False).stdout
+                                   else [])
         # "ip netns exec" mounts a /sys of its own, without the cgroup2 hierarchy the engine attaches its connect
         # hook to: it is mounted again in the engine's private mount namespace, as the host has it.
         command = ["sh", "-c", CGROUP2_AGAIN, self.path, "--socket", self.socket_path] + options

@@ -435,7 +435,14 @@ class NamesTest(Suite):
         self.assertEqual(self.fetch(url("other.example.test", 8007), user=USER_C)["peer"], CLIENT_V4)
         self.assertIn(("other.example.test", "A"), self.asked())
 
-    def test_programs_of_one_user_are_told_apart(self):
+    def restart_engine(self, *options):
+        self.assertEqual(self.engine.process.stop(), 0)
+        self.engine.start(options=options)
+        self.assertEqual(self.agent.stop(), 0)
+        self.agent.start()
+        wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted again")
+
+    def check_programs_are_told_apart(self):
         # (client, the address the origin sees the connection come from; None: reset)
         for client, seen_from in (("curl", SOCKS5_OPEN), ("wget", None), ("busybox", CLIENT_V4)):
             with self.subTest(client=client):
@@ -447,6 +454,18 @@ class NamesTest(Suite):
                     self.assertEqual(json.loads(result.stdout.decode().splitlines()[0])["peer"], seen_from)
         self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8011 \[wget\] blocked by rule \"wget\"")
         self.agent.wait_for_log(rf"{re.escape(NET_V4)}:8011 \[curl\] via SOCKS5")
+
+    def test_programs_of_one_user_are_told_apart(self):
+        self.check_programs_are_told_apart()
+
+    def test_programs_are_told_apart_by_searching_proc_too(self):
+        # Where the connect hook cannot load, the engine searches the user's processes, off its event loop.
+        self.restart_engine("--without-connect-hook")
+        try:
+            self.assertIn("programs: found by scanning /proc (--without-connect-hook)", self.engine.process.output())
+            self.check_programs_are_told_apart()
+        finally:
+            self.restart_engine()
 
     def test_a_program_that_exits_right_after_connecting_is_known(self):
         if "programs: found by the connect hook" not in self.engine.process.output():
@@ -468,11 +487,7 @@ class NamesTest(Suite):
         self.assertEqual(result.returncode, 0, result.stderr.decode())
         fake = result.stdout.decode().split()[0]
         self.assertRegex(fake, r"^198\.1[89]\.")
-        self.assertEqual(self.engine.process.stop(), 0)
-        self.engine.start()
-        self.assertEqual(self.agent.stop(), 0)
-        self.agent.start()
-        wait_until(lambda: netns.intercepted(self.topology, USER_A), what="the user to be intercepted again")
+        self.restart_engine()
         # Only the name can have taken the connection through the proxy: the address is no real host's.
         self.assertEqual(self.fetch(url(fake, 8008))["peer"], SOCKS5_OPEN)
         self.assertEqual(self.probe("198.19.255.254", 8008), "reset")

@@ -128,8 +128,11 @@ int main(int argc, char** argv) {
         QStringLiteral("Forward name queries resolved locally to <address> (default: the first nameserver of "
                        "/etc/resolv.conf)."),
         QStringLiteral("address"));
-    parser.addOptions(
-        {socketOption, intervalOption, dumpOption, simulateOption, verboseOption, timeoutOption, resolverOption});
+    const QCommandLineOption withoutHookOption(
+        QStringLiteral("without-connect-hook"),
+        QStringLiteral("Find the programs behind connections by searching /proc, without the eBPF connect hook."));
+    parser.addOptions({socketOption, intervalOption, dumpOption, simulateOption, verboseOption, timeoutOption,
+                       resolverOption, withoutHookOption});
     if (!parser.parse(QCoreApplication::arguments())) {
         return fail(parser.errorText(), 2);
     }
@@ -189,6 +192,7 @@ int main(int argc, char** argv) {
         options.dump = parser.isSet(dumpOption);
         options.verbose = parser.isSet(verboseOption);
         options.resolver = parser.value(resolverOption);
+        options.withoutConnectHook = parser.isSet(withoutHookOption);
         std::fprintf(stderr, "quillon-engine: intercepting the TCP connections of every user with an active profile\n");
         daemon = std::make_unique<QNEngineDaemon>(options);
         if (!daemon->start(&error)) {

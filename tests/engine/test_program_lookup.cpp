@@ -1,9 +1,13 @@
 // The program lookup: the connect hook's records, read through the kernel's socket table, against real
-// processes, and the /proc scan the engine falls back to. The kernel cases need root and a kernel that
-// loads the hook; they are skipped otherwise.
+// processes, and the /proc search the engine falls back to, on a made-up /proc and on the real one. The
+// kernel cases need root and a kernel that loads the hook; they are skipped otherwise.
 
 #include "engine/QNConnectHook.h"
+#include "engine/QNOwnerSearch.h"
 #include "engine/QNSocketOwner.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 
 #include <QDir>
 #include <QFile>
@@ -218,6 +222,70 @@ TEST(SocketOwnerScan, FindsALiveProgramAmongTheUsersProcesses) {
     ::close(input);
     ::waitpid(pid, nullptr, 0);
     ::close(fd);
+}
+
+// A made-up /proc: processes of ours holding sockets, by their descriptors' links.
+class FakeProc {
+public:
+    FakeProc() { EXPECT_TRUE(_folder.isValid()); }
+    QString root() const { return _folder.path(); }
+
+    void process(int pid, const QString& executable, const QList<quint64>& sockets) {
+        const QString base = root() + QLatin1Char('/') + QString::number(pid);
+        QDir().mkpath(base + QStringLiteral("/fd"));
+        QFile::link(executable, base + QStringLiteral("/exe"));
+        int fd = 3;
+        QFile::link(QStringLiteral("pipe:[1]"), base + QStringLiteral("/fd/0"));
+        for (const quint64 inode : sockets) {
+            QFile::link(QStringLiteral("socket:[%1]").arg(inode), base + QStringLiteral("/fd/%1").arg(fd++));
+        }
+    }
+
+private:
+    QTemporaryDir _folder;
+};
+
+TEST(SocketOwnerScan, FindsTheHolderOfASocketAmongMadeUpProcesses) {
+    FakeProc proc;
+    proc.process(100, QStringLiteral("/usr/bin/older"), {11, 12});
+    proc.process(200, QStringLiteral("/opt/app/bin/newer (deleted)"), {21});
+    QDir().mkpath(proc.root() + QStringLiteral("/self")); // not a process
+    QNSocketOwner owners(proc.root());
+    const quint32 uid = ::geteuid();
+    EXPECT_EQ(owners.executableOf(12, uid), QStringLiteral("/usr/bin/older"));
+    // Replaced on disk since it started: still that program.
+    EXPECT_EQ(owners.executableOf(21, uid), QStringLiteral("/opt/app/bin/newer"));
+    EXPECT_EQ(owners.executableOf(99, uid), std::nullopt);
+    EXPECT_EQ(owners.executableOf(11, uid + 1), std::nullopt); // not that user's process
+    // A remembered owner that has gone is not believed.
+    QDir(proc.root() + QStringLiteral("/100")).removeRecursively();
+    EXPECT_EQ(owners.executableOf(11, uid), std::nullopt);
+}
+
+TEST(OwnerSearch, AnswersOnTheEventLoopAndNeverToAContextThatIsGone) {
+    int argc = 0;
+    QCoreApplication application(argc, nullptr);
+    FakeProc proc;
+    proc.process(300, QStringLiteral("/usr/bin/searched"), {31});
+    QNOwnerSearch search(proc.root());
+    std::optional<std::optional<QString>> answer;
+    QObject context;
+    search.find(31, ::geteuid(), &context, [&](std::optional<QString> executable) { answer = executable; });
+    EXPECT_FALSE(answer.has_value()); // never before the event loop has run
+    const QDeadlineTimer deadline(10000);
+    while (!answer && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(*answer, QStringLiteral("/usr/bin/searched"));
+
+    bool called = false;
+    auto gone = std::make_unique<QObject>();
+    search.find(31, ::geteuid(), gone.get(), [&](std::optional<QString>) { called = true; });
+    gone.reset();
+    search.waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(called);
 }
 
 } // namespace
