@@ -23,25 +23,25 @@ extern const size_t kQNConnectHookObjectSize;
 
 namespace {
 
-// libbpf's own messages: the last warning is kept to explain a failure.
-thread_local QString lastLibbpfMessage;
+// libbpf's own messages: the first warning, usually the most telling, is kept to explain a failure.
+thread_local QString firstLibbpfMessage;
 
 int keepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list arguments) {
-    if (level == LIBBPF_DEBUG) {
+    if (level == LIBBPF_DEBUG || !firstLibbpfMessage.isEmpty()) {
         return 0;
     }
     char text[512];
     const int length = std::vsnprintf(text, sizeof text, format, arguments);
     if (length > 0) {
-        lastLibbpfMessage = QString::fromLocal8Bit(text).trimmed();
+        firstLibbpfMessage = QString::fromLocal8Bit(text).section(QLatin1Char('\n'), 0, 0).trimmed();
     }
     return 0;
 }
 
 QString failure(const char* what, int code) {
     QString text = QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(code)));
-    if (!lastLibbpfMessage.isEmpty()) {
-        text += QStringLiteral(" (%1)").arg(lastLibbpfMessage);
+    if (!firstLibbpfMessage.isEmpty()) {
+        text += QStringLiteral(" (%1)").arg(firstLibbpfMessage);
     }
     return text;
 }
@@ -126,7 +126,7 @@ std::unique_ptr<QNConnectHook> QNConnectHook::load(QString* error) {
         ~CloseOnReturn() { ::close(fd); }
     } closeCgroup{cgroup};
     libbpf_set_print(keepLibbpfMessage);
-    lastLibbpfMessage.clear();
+    firstLibbpfMessage.clear();
     std::unique_ptr<QNConnectHook> hook(new QNConnectHook);
     LIBBPF_OPTS(bpf_object_open_opts, options, .object_name = "quillon_connect");
     hook->_object = bpf_object__open_mem(kQNConnectHookObject, kQNConnectHookObjectSize, &options);
@@ -167,6 +167,19 @@ QNConnectHook::~QNConnectHook() {
     if (_object != nullptr) {
         bpf_object__close(_object);
     }
+}
+
+QList<quint32> QNConnectHook::programIds() const {
+    QList<quint32> ids;
+    bpf_program* program = nullptr;
+    bpf_object__for_each_program(program, _object) {
+        bpf_prog_info info{};
+        __u32 length = sizeof info;
+        if (bpf_obj_get_info_by_fd(bpf_program__fd(program), &info, &length) == 0) {
+            ids.append(info.id);
+        }
+    }
+    return ids;
 }
 
 bool QNConnectHook::watch(const QSet<quint32>& uids) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QSet>
 #include <QString>
 
@@ -38,6 +39,9 @@ public:
     bool watch(const QSet<quint32>& uids);
     // The record of the connection whose socket has this cookie, removed from the kernel's table.
     std::optional<Record> take(quint64 cookie);
+
+    // The kernel's ids of the attached programs, as bpftool lists them.
+    QList<quint32> programIds() const;
 
     // Where the cgroup2 hierarchy is mounted, from mountinfo's text; empty when it is not.
     static QString cgroup2Root(const QByteArray& mountinfo);

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstdio>
@@ -108,8 +109,16 @@ bool QNEngineDaemon::start(QString* error) {
         _connectHook = QNConnectHook::load(&hookError);
     }
     _owners.useHook(_connectHook.get());
-    report(_connectHook ? QStringLiteral("programs: found by the connect hook")
-                        : QStringLiteral("programs: found by scanning /proc (%1)").arg(hookError));
+    if (_connectHook) {
+        QStringList ids;
+        for (const quint32 id : _connectHook->programIds()) {
+            ids.append(QString::number(id));
+        }
+        report(QStringLiteral("programs: found by the connect hook (eBPF programs %1)")
+                   .arg(ids.join(QStringLiteral(", "))));
+    } else {
+        report(QStringLiteral("programs: found by scanning /proc (%1)").arg(hookError));
+    }
     loadNames();
     _saveTimer.start();
     _statisticsTimer.start();

@@ -16,9 +16,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include <arpa/inet.h>
+#include <bpf/bpf.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -48,16 +51,17 @@ TEST(ConnectHookText, JoinsTheKernelsNamesLeafFirst) {
     const char names[] = "curl\0bin\0usr"; // the array's own NUL ends the last name
     EXPECT_EQ(QNConnectHook::joinPath(names, sizeof names, true), QStringLiteral("/usr/bin/curl"));
     EXPECT_EQ(QNConnectHook::joinPath("init", 5, true), QStringLiteral("/init"));
-    EXPECT_TRUE(QNConnectHook::joinPath(names, sizeof names, false).isEmpty()); // cut short in the kernel
+    EXPECT_TRUE(QNConnectHook::joinPath(names, sizeof names, false).isEmpty());    // cut short in the kernel
     EXPECT_TRUE(QNConnectHook::joinPath(names, sizeof names - 1, true).isEmpty()); // last name unended
-    EXPECT_TRUE(QNConnectHook::joinPath("a\0\0b", 5, true).isEmpty());              // an empty name
+    EXPECT_TRUE(QNConnectHook::joinPath("a\0\0b", 5, true).isEmpty());             // an empty name
     EXPECT_TRUE(QNConnectHook::joinPath("", 0, true).isEmpty());
 }
 
 // A TCP listener on loopback, and the endpoints of connections accepted from it.
 class Listener {
 public:
-    explicit Listener(bool ipv6) : _ipv6(ipv6) {
+    explicit Listener(bool ipv6)
+        : _ipv6(ipv6) {
         _fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_storage address{};
         socklen_t length = 0;
@@ -80,7 +84,9 @@ public:
     ~Listener() { ::close(_fd); }
 
     QString bashTarget() const {
-        return QStringLiteral("/dev/tcp/%1/%2").arg(_ipv6 ? QStringLiteral("::1") : QStringLiteral("127.0.0.1")).arg(_port);
+        return QStringLiteral("/dev/tcp/%1/%2")
+            .arg(_ipv6 ? QStringLiteral("::1") : QStringLiteral("127.0.0.1"))
+            .arg(_port);
     }
 
     // The accepted connection's two ends as the connecting program's socket has them: (its own, ours).
@@ -168,7 +174,8 @@ TEST_F(ConnectHookTest, LeavesOtherUsersAndOtherUsersRecordsAlone) {
     Listener listener(false);
     for (const uid_t uid : {kOtherUser, kWatchedUser}) {
         int input = -1;
-        const pid_t pid = spawnAs(uid, _bash, QStringLiteral("exec 3<>\"$1\"; read -r _"), listener.bashTarget(), &input);
+        const pid_t pid =
+            spawnAs(uid, _bash, QStringLiteral("exec 3<>\"$1\"; read -r _"), listener.bashTarget(), &input);
         int fd = -1;
         const auto [program, us] = listener.accept(&fd);
         // An unwatched user is never recorded; a watched one's record is not given out for another user.
@@ -177,6 +184,65 @@ TEST_F(ConnectHookTest, LeavesOtherUsersAndOtherUsersRecordsAlone) {
         ::waitpid(pid, nullptr, 0);
         ::close(fd);
     }
+}
+
+// The programs on the connect calls of the cgroup2 root (other engines' too, when tests run side by side).
+QList<quint32> attachedPrograms() {
+    QFile mounts(QStringLiteral("/proc/self/mountinfo"));
+    const QString root = mounts.open(QIODevice::ReadOnly) ? QNConnectHook::cgroup2Root(mounts.readAll()) : QString();
+    const int cgroup = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    QList<quint32> ids;
+    for (const bpf_attach_type type : {BPF_CGROUP_INET4_CONNECT, BPF_CGROUP_INET6_CONNECT}) {
+        __u32 found[256];
+        __u32 count = 256;
+        if (bpf_prog_query(cgroup, type, 0, nullptr, found, &count) == 0) {
+            ids.append(QList<quint32>(found, found + count));
+        }
+    }
+    ::close(cgroup);
+    return ids;
+}
+
+bool anyAttached(const QList<quint32>& ids) {
+    const QList<quint32> attached = attachedPrograms();
+    return std::any_of(ids.begin(), ids.end(), [&](quint32 id) { return attached.contains(id); });
+}
+
+TEST_F(ConnectHookTest, IsGoneWithItsOwnerEvenAfterKill9) {
+    const QList<quint32> ours = _hook->programIds();
+    ASSERT_EQ(ours.size(), 2);
+    for (const quint32 id : ours) {
+        EXPECT_TRUE(attachedPrograms().contains(id)) << id;
+    }
+    _owners.useHook(nullptr);
+    _hook.reset();
+    EXPECT_FALSE(anyAttached(ours));
+    // A process that attached it and was killed takes it along.
+    int pipes[2];
+    ASSERT_EQ(::pipe(pipes), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        QString error;
+        const std::unique_ptr<QNConnectHook> hook = QNConnectHook::load(&error);
+        const QList<quint32> ids = hook ? hook->programIds() : QList<quint32>();
+        const quint32 sent[2] = {ids.value(0), ids.value(1)};
+        ::write(pipes[1], sent, sizeof sent);
+        ::pause();
+        ::_exit(0);
+    }
+    quint32 theirs[2] = {};
+    ASSERT_EQ(::read(pipes[0], theirs, sizeof theirs), ssize_t(sizeof theirs));
+    const QList<quint32> killed{theirs[0], theirs[1]};
+    EXPECT_TRUE(attachedPrograms().contains(theirs[0]) && attachedPrograms().contains(theirs[1]));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    // Links are released as the process's descriptors close; the kernel frees them shortly after.
+    for (int attempt = 0; attempt < 100 && anyAttached(killed); ++attempt) {
+        ::usleep(20000);
+    }
+    EXPECT_FALSE(anyAttached(killed));
+    ::close(pipes[0]);
+    ::close(pipes[1]);
 }
 
 TEST_F(ConnectHookTest, FollowsThePathAcrossMounts) {
@@ -196,7 +262,8 @@ TEST_F(ConnectHookTest, FollowsThePathAcrossMounts) {
 
     Listener listener(false);
     int input = -1;
-    const pid_t pid = spawnAs(kWatchedUser, copy, QStringLiteral("exec 3<>\"$1\"; read -r _"), listener.bashTarget(), &input);
+    const pid_t pid =
+        spawnAs(kWatchedUser, copy, QStringLiteral("exec 3<>\"$1\"; read -r _"), listener.bashTarget(), &input);
     int fd = -1;
     const auto [program, us] = listener.accept(&fd);
     EXPECT_EQ(_owners.executableOf(program, us, kWatchedUser), QFileInfo(copy).canonicalFilePath());
@@ -214,7 +281,8 @@ TEST(SocketOwnerScan, FindsALiveProgramAmongTheUsersProcesses) {
     QNSocketOwner owners; // no hook: /proc
     Listener listener(true);
     int input = -1;
-    const pid_t pid = spawnAs(kWatchedUser, bash, QStringLiteral("exec 3<>\"$1\"; read -r _"), listener.bashTarget(), &input);
+    const pid_t pid =
+        spawnAs(kWatchedUser, bash, QStringLiteral("exec 3<>\"$1\"; read -r _"), listener.bashTarget(), &input);
     int fd = -1;
     const auto [program, us] = listener.accept(&fd);
     EXPECT_EQ(owners.executableOf(program, us, kWatchedUser), bash);
