@@ -13,8 +13,8 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <memory>
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>

@@ -65,7 +65,8 @@ QNSocketOwner::~QNSocketOwner() {
     }
 }
 
-std::optional<QNSocketOwner::Socket> QNSocketOwner::socketOf(const QNEngineTarget& local, const QNEngineTarget& remote) {
+std::optional<QNSocketOwner::Socket> QNSocketOwner::socketOf(const QNEngineTarget& local,
+                                                             const QNEngineTarget& remote) {
     if (_netlink < 0 || local.isIPv6 != remote.isIPv6) {
         return std::nullopt;
     }

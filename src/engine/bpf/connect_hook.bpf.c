@@ -4,7 +4,9 @@
 //
 // Only the kernel fields used here are declared; libbpf relocates them against the running kernel's BTF.
 
+// The kernel's types first: libbpf's headers build on them.
 #include <linux/bpf.h>
+
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
 
@@ -108,8 +110,8 @@ static long walk_step(__u32 step, void* data) {
         return 1; // too long to keep whole: the engine asks /proc instead
     }
     const unsigned char* name = BPF_CORE_READ(dentry, d_name.name);
-    long copied = bpf_probe_read_kernel_str(&record->path[length & (QN_HOOK_PATH_BYTES / 2 - 1)],
-                                            QN_HOOK_PATH_BYTES / 2, name);
+    long copied =
+        bpf_probe_read_kernel_str(&record->path[length & (QN_HOOK_PATH_BYTES / 2 - 1)], QN_HOOK_PATH_BYTES / 2, name);
     if (copied <= 0) {
         return 1;
     }
