@@ -1,6 +1,7 @@
 // The engine's messages reach the control message parser in whatever pieces the socket delivers, so the
 // pieces must not matter: the stream is fed whole, then again cut where the input says, and both must
-// give the same messages in the same order and leave the same bytes behind.
+// give the same messages in the same order and leave the same bytes behind. The same holds for the engine's
+// reader of what agents send it, fed the same stream.
 //
 // Input: one byte n (its low six bits), then n cuts of two bytes each (little-endian: the low fifteen
 // bits are a piece size, the top bit says whether to parse right after that piece or only append), then
@@ -8,6 +9,7 @@
 #include "QNFuzzCheck.h"
 
 #include "kernel/QNControlMessageParser.h"
+#include "kernel/QNOptionFrameReader.h"
 
 #include <QByteArray>
 #include <QList>
@@ -55,6 +57,15 @@ void parseAll(QNControlMessageParser& parser) {
                 "at most one incomplete message stays buffered");
 }
 
+// Every frame the reader can give now, as "option value".
+void readAll(QNOptionFrameReader& reader, QList<QByteArray>& frames) {
+    while (const std::optional<QNOptionFrameReader::Frame> frame = reader.next()) {
+        qnFuzzCheck(frame->value.size() <= qsizetype(QNControlMessageParser::kMaximumMessageLength),
+                    "a frame within bounds");
+        frames.append(QByteArray::number(frame->option) + ' ' + frame->value);
+    }
+}
+
 Outcome outcomeOf(QNControlMessageParser& parser, QList<QByteArray> messages) {
     return Outcome{std::move(messages), parser.messageCount(), parser.discardedByteCount(), parser.controlBufferData()};
 }
@@ -82,20 +93,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qnFuzzCheck(expected.messageCount + expected.discardedByteCount <= quint64(stream.size()),
                 "messages and dropped bytes come from the input");
 
+    QList<QByteArray> wholeFrames;
+    QNOptionFrameReader wholeReader(QNControlMessageParser::kMaximumMessageLength);
+    wholeReader.append(stream);
+    readAll(wholeReader, wholeFrames);
+
     QList<QByteArray> cutMessages;
     QNControlMessageParser cut(recordingInto(cutMessages));
+    QList<QByteArray> cutFrames;
+    QNOptionFrameReader cutReader(QNControlMessageParser::kMaximumMessageLength);
     qsizetype fed = 0;
     for (size_t i = 0; i < cuts; ++i) {
         const quint16 word = quint16(cutBytes[2 * i] | cutBytes[2 * i + 1] << 8);
         const qsizetype piece = qMin<qsizetype>(word & 0x7FFF, stream.size() - fed);
         cut.appendData(stream.sliced(fed, piece));
+        cutReader.append(stream.sliced(fed, piece));
         fed += piece;
         if ((word & 0x8000) != 0) {
             parseAll(cut);
+            readAll(cutReader, cutFrames);
         }
     }
     cut.appendData(stream.sliced(fed));
     parseAll(cut);
     qnFuzzCheck(outcomeOf(cut, cutMessages) == expected, "the same messages however the stream is cut");
+    cutReader.append(stream.sliced(fed));
+    readAll(cutReader, cutFrames);
+    qnFuzzCheck(cutFrames == wholeFrames && cutReader.malformedLength() == wholeReader.malformedLength() &&
+                    cutReader.bufferedSize() == wholeReader.bufferedSize(),
+                "the same frames however the stream is cut");
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "QNConnectHook.h"
 
 #include "engine/bpf/connect_hook.h"
+#include "util/QNSystemError.h"
 
 #include <QByteArrayList>
 #include <QFile>
@@ -39,7 +40,7 @@ int keepLibbpfMessage(enum libbpf_print_level level, const char* format, va_list
 }
 
 QString failure(const char* what, int code) {
-    QString text = QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(code)));
+    QString text = QStringLiteral("%1: %2").arg(QLatin1String(what), QNSystemErrorText(code));
     if (!firstLibbpfMessage.isEmpty()) {
         text += QStringLiteral(" (%1)").arg(firstLibbpfMessage);
     }

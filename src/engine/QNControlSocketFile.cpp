@@ -1,5 +1,7 @@
 #include "QNControlSocketFile.h"
 
+#include "util/QNSystemError.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,10 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-QString errnoText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 bool fillAddress(const QByteArray& path, sockaddr_un* address) {
     *address = sockaddr_un{};
@@ -56,7 +54,7 @@ int QNControlSocketFile::listen(int backlog, QString* error, bool* removedStale)
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
         ::listen(fd, backlog) < 0) {
-        *error = QStringLiteral("cannot listen on %1: %2").arg(_path, errnoText(errno));
+        *error = QStringLiteral("cannot listen on %1: %2").arg(_path, QNSystemErrorText(errno));
         if (fd >= 0) {
             ::close(fd);
         }
@@ -95,7 +93,7 @@ bool QNControlSocketFile::clearStale(QString* error, bool* removedStale) {
         if (errno == ENOENT) {
             return true;
         }
-        *error = QStringLiteral("cannot examine %1: %2").arg(_path, errnoText(errno));
+        *error = QStringLiteral("cannot examine %1: %2").arg(_path, QNSystemErrorText(errno));
         return false;
     }
     if (!S_ISSOCK(status.st_mode)) {
@@ -108,7 +106,7 @@ bool QNControlSocketFile::clearStale(QString* error, bool* removedStale) {
     fillAddress(path, &address);
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (probe < 0) {
-        *error = QStringLiteral("cannot create a socket: %1").arg(errnoText(errno));
+        *error = QStringLiteral("cannot create a socket: %1").arg(QNSystemErrorText(errno));
         return false;
     }
     const int result = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address);
@@ -120,11 +118,11 @@ bool QNControlSocketFile::clearStale(QString* error, bool* removedStale) {
         return false;
     }
     if (connectError != ECONNREFUSED) {
-        *error = QStringLiteral("cannot use %1: %2").arg(_path, errnoText(connectError));
+        *error = QStringLiteral("cannot use %1: %2").arg(_path, QNSystemErrorText(connectError));
         return false;
     }
     if (::unlink(path.constData()) < 0 && errno != ENOENT) {
-        *error = QStringLiteral("cannot remove the stale socket %1: %2").arg(_path, errnoText(errno));
+        *error = QStringLiteral("cannot remove the stale socket %1: %2").arg(_path, QNSystemErrorText(errno));
         return false;
     }
     if (removedStale != nullptr) {

@@ -1,5 +1,7 @@
 #include "QNDNSServer.h"
 
+#include "util/QNSystemError.h"
+
 #include "QNLoopbackSocket.h"
 #include "QNNameTable.h"
 
@@ -130,7 +132,7 @@ std::optional<quint16> QNDNSServer::listen(quint32 uid, QString* error) {
         auto listener = std::make_shared<Listener>();
         listener->udp[0] = QNLoopbackSocket::bind(AF_INET, SOCK_DGRAM, 0, kListenBacklog);
         if (listener->udp[0] < 0) {
-            *error = QStringLiteral("cannot open a DNS port: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            *error = QStringLiteral("cannot open a DNS port: %1").arg(QNSystemErrorText());
             return std::nullopt;
         }
         listener->port = QNLoopbackSocket::port(listener->udp[0]);

@@ -1,5 +1,7 @@
 #include "QNEngineDaemon.h"
 
+#include "util/QNSystemError.h"
+
 #include "QNEngineText.h"
 #include "kernel/QNAtomTypes.h"
 #include "kernel/QNAtomWriter.h"
@@ -29,16 +31,6 @@
 namespace {
 
 constexpr int kListenBacklog = 64;
-
-quint32 readU32(const char* bytes) {
-    quint32 value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
-
-QString errnoText() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 } // namespace
 
@@ -235,10 +227,10 @@ void QNEngineDaemon::readAgent(AgentId id) {
         }
         if (count <= 0) {
             closeAgent(id, count == 0 ? QStringLiteral("disconnected")
-                                      : QStringLiteral("connection failed: %1").arg(errnoText()));
+                                      : QStringLiteral("connection failed: %1").arg(QNSystemErrorText()));
             return;
         }
-        it->second.input.append(buffer, count);
+        it->second.input.append(QByteArrayView(buffer, count));
         if (!handleFrames(id)) {
             return;
         }
@@ -246,23 +238,14 @@ void QNEngineDaemon::readAgent(AgentId id) {
 }
 
 bool QNEngineDaemon::handleFrames(AgentId id) {
-    QByteArray& input = _connections.at(id).input;
-    qsizetype offset = 0;
-    while (input.size() - offset >= qsizetype(kQNAtomHeaderSize)) {
-        const quint32 length = readU32(input.constData() + offset);
-        const quint32 option = readU32(input.constData() + offset + 4);
-        if (length < kQNAtomHeaderSize || length > kMaximumFrameLength) {
-            closeAgent(id, QStringLiteral("malformed frame (length %1); closing its connection").arg(length));
-            return false;
-        }
-        if (qsizetype(length) > input.size() - offset) {
-            break;
-        }
-        const QByteArray value = input.mid(offset + kQNAtomHeaderSize, length - kQNAtomHeaderSize);
-        offset += length;
-        handleOption(id, option, value);
+    QNOptionFrameReader& input = _connections.at(id).input;
+    while (const std::optional<QNOptionFrameReader::Frame> frame = input.next()) {
+        handleOption(id, frame->option, frame->value);
     }
-    input.remove(0, offset);
+    if (const std::optional<quint32> length = input.malformedLength()) {
+        closeAgent(id, QStringLiteral("malformed frame (length %1); closing its connection").arg(*length));
+        return false;
+    }
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "engine/QNRelay.h"
 #include "engine/QNRuleMatcher.h"
 #include "engine/QNSocketOwner.h"
+#include "kernel/QNOptionFrameReader.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -68,7 +69,7 @@ private:
         pid_t pid = 0;
         QSocketNotifier* readNotifier = nullptr;
         QSocketNotifier* writeNotifier = nullptr;
-        QByteArray input;
+        QNOptionFrameReader input{kMaximumFrameLength};
         QByteArray output;
         bool sentOnce = false;
         QNRelayCounters lastSent;

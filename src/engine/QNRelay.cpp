@@ -1,5 +1,7 @@
 #include "QNRelay.h"
 
+#include "util/QNSystemError.h"
+
 #include "QNEngineText.h"
 #include "QNLoopbackSocket.h"
 #include "QNNameTable.h"
@@ -30,10 +32,6 @@ namespace {
 constexpr int kEventBatch = 256;
 constexpr int kAcceptBatch = 64;
 constexpr int kListenBacklog = 1024;
-
-QString errnoText() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 
 // Whether an address belongs to this machine: only a local address can be bound.
 bool isLocalAddress(const QNEngineTarget& target) {
@@ -86,7 +84,7 @@ QNRelay::~QNRelay() {
 bool QNRelay::start(QString* error) {
     _epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     if (_epollFd < 0) {
-        *error = QStringLiteral("cannot create an epoll set: %1").arg(errnoText());
+        *error = QStringLiteral("cannot create an epoll set: %1").arg(QNSystemErrorText());
         return false;
     }
     _notifier = new QSocketNotifier(_epollFd, QSocketNotifier::Read, this);
@@ -104,7 +102,7 @@ std::optional<quint16> QNRelay::listen(quint32 uid, QString* error) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         const int fd4 = QNLoopbackSocket::bind(AF_INET, SOCK_STREAM, 0, kListenBacklog);
         if (fd4 < 0) {
-            *error = QStringLiteral("cannot listen on 127.0.0.1: %1").arg(errnoText());
+            *error = QStringLiteral("cannot listen on 127.0.0.1: %1").arg(QNSystemErrorText());
             return std::nullopt;
         }
         const quint16 port = QNLoopbackSocket::port(fd4);
@@ -116,7 +114,7 @@ std::optional<quint16> QNRelay::listen(quint32 uid, QString* error) {
         // Without IPv6 on this machine there is nothing to redirect to ::1: IPv4 alone is served.
         if (fd6 < 0 && errno != EADDRNOTAVAIL && errno != EAFNOSUPPORT) {
             ::close(fd4);
-            *error = QStringLiteral("cannot listen on ::1: %1").arg(errnoText());
+            *error = QStringLiteral("cannot listen on ::1: %1").arg(QNSystemErrorText());
             return std::nullopt;
         }
         auto listener = std::make_shared<Listener>();
@@ -222,7 +220,7 @@ void QNRelay::accept(Listener& listener, int fd) {
         const int client = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (client < 0) {
             if (errno == EMFILE || errno == ENFILE) {
-                _callbacks.log(listener.uid, QStringLiteral("cannot accept a connection: %1").arg(errnoText()));
+                _callbacks.log(listener.uid, QStringLiteral("cannot accept a connection: %1").arg(QNSystemErrorText()));
             }
             return;
         }

@@ -1,5 +1,7 @@
 #include "QNRelayConnection.h"
 
+#include "util/QNSystemError.h"
+
 #include "QNEngineText.h"
 
 #include <cerrno>
@@ -22,7 +24,7 @@ constexpr qsizetype kReadChunk = 16 * 1024;
 constexpr int kPumpRounds = 4;
 
 QString errnoText(int error) {
-    QString text = QString::fromLocal8Bit(std::strerror(error));
+    QString text = QNSystemErrorText(error);
     if (!text.isEmpty()) {
         text[0] = text[0].toLower();
     }

@@ -1,5 +1,7 @@
 #include "platform/QNAgentLock.h"
 
+#include "util/QNSystemError.h"
+
 #include <QByteArray>
 #include <QFile>
 
@@ -13,19 +15,15 @@
 
 namespace {
 
-QString errnoText() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 // The folder exists (made here when missing), is a real folder of this user, and nobody else may enter it.
 bool checkDirectory(const QByteArray& path, QString* message) {
     if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-        *message = QStringLiteral("cannot make %1: %2").arg(QFile::decodeName(path), errnoText());
+        *message = QStringLiteral("cannot make %1: %2").arg(QFile::decodeName(path), QNSystemErrorText());
         return false;
     }
     struct stat status {};
     if (::lstat(path.constData(), &status) != 0) {
-        *message = QStringLiteral("cannot look at %1: %2").arg(QFile::decodeName(path), errnoText());
+        *message = QStringLiteral("cannot look at %1: %2").arg(QFile::decodeName(path), QNSystemErrorText());
         return false;
     }
     if (!S_ISDIR(status.st_mode) || status.st_uid != ::getuid() || (status.st_mode & 077) != 0) {
@@ -59,12 +57,13 @@ QNAgentLock::Result QNAgentLock::acquire(const QString& directoryPath, QString* 
     const QByteArray path = directory + "/agent.lock";
     const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        *message = QStringLiteral("cannot open %1: %2").arg(QFile::decodeName(path), errnoText());
+        *message = QStringLiteral("cannot open %1: %2").arg(QFile::decodeName(path), QNSystemErrorText());
         return Result::Failed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool held = errno == EWOULDBLOCK;
-        *message = held ? QString() : QStringLiteral("cannot lock %1: %2").arg(QFile::decodeName(path), errnoText());
+        *message =
+            held ? QString() : QStringLiteral("cannot lock %1: %2").arg(QFile::decodeName(path), QNSystemErrorText());
         if (held) {
             // The holder wrote its process number; a short read only loses that detail.
             char buffer[32] = {};

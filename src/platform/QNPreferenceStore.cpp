@@ -1,5 +1,7 @@
 #include "platform/QNPreferenceStore.h"
 
+#include "util/QNSystemError.h"
+
 #include "platform/QNPlistCodec.h"
 #include "util/QNConstants.h"
 #include "util/QNStrings.h"
@@ -21,10 +23,6 @@
 namespace {
 
 const QString kTemporarySuffix = QStringLiteral(".tmp-");
-
-QString systemError(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
 
 QByteArray encoded(const QString& path) {
     return QFile::encodeName(path);
@@ -73,7 +71,7 @@ bool ensureFolder(const QString& folder, QString* error) {
             continue;
         }
         if (::mkdir(encoded(path).constData(), 0700) != 0 && errno != EEXIST) {
-            *error = QStringLiteral("cannot create the folder %1: %2").arg(path, systemError(errno));
+            *error = QStringLiteral("cannot create the folder %1: %2").arg(path, QNSystemErrorText(errno));
             return false;
         }
     }
@@ -100,7 +98,7 @@ int openRegularFile(const QString& path, int flags, mode_t mode, QString* proble
         (S_ISREG(status.st_mode) && (statusFlags = ::fcntl(file.get(), F_GETFL)) < 0) ||
         (S_ISREG(status.st_mode) && ::fcntl(file.get(), F_SETFL, statusFlags & ~O_NONBLOCK) != 0)) {
         const int code = errno;
-        *problem = systemError(code);
+        *problem = QNSystemErrorText(code);
         file.reset();
         errno = code;
         return -1;
@@ -126,7 +124,7 @@ public:
         }
         while (::flock(_descriptor.get(), LOCK_EX) != 0) {
             if (errno != EINTR) {
-                *error = QStringLiteral("cannot lock %1: %2").arg(lockPath, systemError(errno));
+                *error = QStringLiteral("cannot lock %1: %2").arg(lockPath, QNSystemErrorText(errno));
                 _descriptor.reset();
                 return false;
             }
@@ -147,7 +145,7 @@ bool writeAll(int fd, const QByteArray& data, QString* error) {
             if (errno == EINTR) {
                 continue;
             }
-            *error = systemError(errno);
+            *error = QNSystemErrorText(errno);
             return false;
         }
         bytes += written;
@@ -253,7 +251,7 @@ QNPreferenceStore::ReadResult QNPreferenceStore::readFile() const {
         }
         if (count < 0) {
             result.outcome = ReadOutcome::Damaged;
-            result.problem = systemError(errno);
+            result.problem = QNSystemErrorText(errno);
             return result;
         }
         if (count == 0) {
@@ -310,7 +308,7 @@ std::optional<QString> QNPreferenceStore::setAside(QString* error) const {
             ::rename(encoded(_filePath).constData(), encoded(candidate).constData()) == 0) {
             return candidate;
         }
-        *error = systemError(errno);
+        *error = QNSystemErrorText(errno);
         return std::nullopt;
     }
     *error = QStringLiteral("too many set-aside files");
@@ -330,13 +328,14 @@ bool QNPreferenceStore::writeLocked(const QVariantMap& domain) {
         encoded(folder + QStringLiteral("/.") + info.fileName() + kTemporarySuffix + QStringLiteral("XXXXXX"));
     Descriptor file(::mkostemp(temporaryPath.data(), O_CLOEXEC));
     if (!file.valid()) {
-        return fail(QStringLiteral("cannot create a temporary file in %1: %2").arg(folder, systemError(errno)));
+        return fail(QStringLiteral("cannot create a temporary file in %1: %2").arg(folder, QNSystemErrorText(errno)));
     }
     auto abandon = [&](const QString& what) {
         const int code = errno;
         file.reset();
         ::unlink(temporaryPath.constData());
-        return fail(QStringLiteral("cannot write %1: %2").arg(_filePath, what.isEmpty() ? systemError(code) : what));
+        return fail(
+            QStringLiteral("cannot write %1: %2").arg(_filePath, what.isEmpty() ? QNSystemErrorText(code) : what));
     };
     if (::fchmod(file.get(), 0600) != 0) {
         return abandon(QString());

@@ -5,6 +5,7 @@
 #include "tunnel/QNSSHTunnelServer.h"
 #include "util/QNConstants.h"
 #include "util/QNStrings.h"
+#include "util/QNSystemError.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -160,7 +161,7 @@ void QNSSHTunnelSession::serve() {
 
         const int ready = poll(descriptors.data(), nfds_t(descriptors.size()), busy ? 0 : pollTimeout());
         if (ready < 0 && errno != EINTR) {
-            error(QString::fromLocal8Bit(strerror(errno)));
+            error(QNSystemErrorText());
             _quit = true;
             break;
         }

@@ -1,5 +1,7 @@
 #include "QNEngineServer.h"
 
+#include "util/QNSystemError.h"
+
 #include "kernel/QNAtomTypes.h"
 #include "kernel/QNAtomWriter.h"
 #include "kernel/QNProfileStreamDecoder.h"
@@ -20,20 +22,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-namespace {
-
-quint32 readU32(const char* bytes) {
-    quint32 value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
-
-QString errnoText() {
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-} // namespace
 
 QNEngineServer::QNEngineServer(Options options, QObject* parent)
     : QObject(parent)
@@ -147,10 +135,10 @@ void QNEngineServer::readAgent() {
         }
         if (count <= 0) {
             closeAgent(count == 0 ? QStringLiteral("agent disconnected")
-                                  : QStringLiteral("agent connection failed: %1").arg(errnoText()));
+                                  : QStringLiteral("agent connection failed: %1").arg(QNSystemErrorText()));
             return;
         }
-        _input.append(buffer, count);
+        _input.append(QByteArrayView(buffer, count));
         if (!handleFrames()) {
             return;
         }
@@ -158,28 +146,18 @@ void QNEngineServer::readAgent() {
 }
 
 bool QNEngineServer::handleFrames() {
-    qsizetype offset = 0;
-    while (_input.size() - offset >= qsizetype(kQNAtomHeaderSize)) {
-        const quint32 length = readU32(_input.constData() + offset);
-        const quint32 option = readU32(_input.constData() + offset + 4);
-        if (length < kQNAtomHeaderSize || length > kMaximumFrameLength) {
-            // No way to find the next frame: this agent's stream is lost.
-            closeAgent(
-                QStringLiteral("malformed frame from the agent (length %1); closing its connection").arg(length));
-            return false;
-        }
-        if (qsizetype(length) > _input.size() - offset) {
+    while (_client >= 0) {
+        const std::optional<QNOptionFrameReader::Frame> frame = _input.next();
+        if (!frame) {
             break;
         }
-        const QByteArray value = _input.mid(offset + kQNAtomHeaderSize, length - kQNAtomHeaderSize);
-        offset += length;
-        handleOption(option, value);
-        if (_client < 0) {
-            return false;
-        }
+        handleOption(frame->option, frame->value);
     }
-    _input.remove(0, offset);
-    return true;
+    if (const std::optional<quint32> length = _input.malformedLength(); length && _client >= 0) {
+        // No way to find the next frame: this agent's stream is lost.
+        closeAgent(QStringLiteral("malformed frame from the agent (length %1); closing its connection").arg(*length));
+    }
+    return _client >= 0;
 }
 
 void QNEngineServer::handleOption(quint32 option, const QByteArray& value) {
@@ -274,7 +252,7 @@ void QNEngineServer::flushOutput() {
         }
         closeAgent(errno == EPIPE || errno == ECONNRESET
                        ? QStringLiteral("agent disconnected")
-                       : QStringLiteral("agent connection failed: %1").arg(errnoText()));
+                       : QStringLiteral("agent connection failed: %1").arg(QNSystemErrorText()));
         return;
     }
     if (_writeNotifier != nullptr) {

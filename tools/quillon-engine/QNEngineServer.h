@@ -1,5 +1,7 @@
 #pragma once
 
+#include "kernel/QNOptionFrameReader.h"
+
 #include "engine/QNControlSocketFile.h"
 
 #include <QByteArray>
@@ -70,7 +72,7 @@ private:
     int _client = -1;
     QSocketNotifier* _readNotifier = nullptr;
     QSocketNotifier* _writeNotifier = nullptr;
-    QByteArray _input;
+    QNOptionFrameReader _input{kMaximumFrameLength};
     QByteArray _output;
     bool _loggingFlag = false;
 
